@@ -1,0 +1,2 @@
+// engine: umbrella header for the channel engine (flavours, ends, Select).
+#pragma once

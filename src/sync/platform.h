@@ -1,0 +1,77 @@
+// sync/platform: the one seam between the engines and the operating system.
+// Everything here is a thin wrapper over a system call or an instruction; the
+// algorithms above it (parking table, channel machinery) hold no #ifdefs.
+//
+//  - futex_wait / futex_wake: wait on a 32-bit word while it holds an expected
+//    value. Waits may return spuriously; callers always re-check the word.
+//  - cpu_relax: the processor's spin-wait hint. yield_now: give up the slice.
+//  - Instant: a monotonic clock reading in nanoseconds; adding a duration
+//    reports overflow instead of wrapping.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace quorvel::platform {
+
+// Spin-wait hint (PAUSE on x86, YIELD on ARM).
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield" ::: "memory");
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+void yield_now() noexcept;
+
+// Monotonic instant with nanosecond resolution.
+struct Instant {
+    uint64_t ns = 0;
+
+    static Instant now() noexcept;
+
+    // now + duration, or nullopt when the sum does not fit the clock's range.
+    std::optional<Instant> checked_add(uint64_t duration_ns) const noexcept {
+        uint64_t sum;
+        if (__builtin_add_overflow(ns, duration_ns, &sum) || sum > kMaxNs) return std::nullopt;
+        return Instant{sum};
+    }
+    uint64_t saturating_since(Instant earlier) const noexcept {
+        return ns > earlier.ns ? ns - earlier.ns : 0;
+    }
+    friend bool operator<(Instant a, Instant b) noexcept { return a.ns < b.ns; }
+    friend bool operator<=(Instant a, Instant b) noexcept { return a.ns <= b.ns; }
+    friend bool operator>=(Instant a, Instant b) noexcept { return a.ns >= b.ns; }
+    friend bool operator==(Instant a, Instant b) noexcept { return a.ns == b.ns; }
+
+    // The clock's range: instants are kept within a signed 64-bit count of
+    // nanoseconds so that a timespec can always represent them.
+    static constexpr uint64_t kMaxNs = uint64_t(INT64_MAX);
+};
+
+// Block while *word == expected, until woken or (with a deadline) until the
+// monotonic clock reaches it. Returns on any wake-up, spurious ones included.
+void futex_wait(const std::atomic<uint32_t>& word, uint32_t expected) noexcept;
+void futex_wait_until(const std::atomic<uint32_t>& word, uint32_t expected, Instant deadline) noexcept;
+void futex_wake_one(const std::atomic<uint32_t>& word) noexcept;
+void futex_wake_all(const std::atomic<uint32_t>& word) noexcept;
+
+// Sleep the calling thread for the given number of nanoseconds (or until a
+// signal interrupts it; callers loop on the clock).
+void sleep_for_ns(uint64_t ns) noexcept;
+
+// Identifier of the calling operating-system thread (never 0).
+uint64_t current_thread_id() noexcept;
+
+// Number of hardware threads this process may run on; 0 when unknown.
+unsigned available_parallelism() noexcept;
+
+// Fill `buf` with random bytes from the operating system; false on failure.
+bool random_bytes(void* buf, size_t len) noexcept;
+
+}  // namespace quorvel::platform

@@ -1,0 +1,92 @@
+// Linux implementation of sync/platform.h: futex(2), clock_gettime, getrandom.
+#include "sync/platform.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace quorvel::platform {
+
+namespace {
+
+long futex(const std::atomic<uint32_t>& word, int op, uint32_t val, const timespec* ts,
+           uint32_t bitset) noexcept {
+    // The kernel only reads the word; std::atomic<uint32_t> has the layout of uint32_t.
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<const uint32_t*>(&word), op | FUTEX_PRIVATE_FLAG, val,
+                   ts, nullptr, bitset);
+}
+
+}  // namespace
+
+void yield_now() noexcept { sched_yield(); }
+
+Instant Instant::now() noexcept {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return Instant{uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec)};
+}
+
+void futex_wait(const std::atomic<uint32_t>& word, uint32_t expected) noexcept {
+    futex(word, FUTEX_WAIT, expected, nullptr, 0);
+}
+
+void futex_wait_until(const std::atomic<uint32_t>& word, uint32_t expected, Instant deadline) noexcept {
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline, so a
+    // spurious return never stretches the total wait.
+    timespec ts;
+    ts.tv_sec = time_t(deadline.ns / 1'000'000'000u);
+    ts.tv_nsec = long(deadline.ns % 1'000'000'000u);
+    futex(word, FUTEX_WAIT_BITSET, expected, &ts, FUTEX_BITSET_MATCH_ANY);
+}
+
+void futex_wake_one(const std::atomic<uint32_t>& word) noexcept { futex(word, FUTEX_WAKE, 1, nullptr, 0); }
+
+void futex_wake_all(const std::atomic<uint32_t>& word) noexcept {
+    futex(word, FUTEX_WAKE, INT_MAX, nullptr, 0);
+}
+
+void sleep_for_ns(uint64_t ns) noexcept {
+    timespec ts;
+    ts.tv_sec = time_t(ns / 1'000'000'000u);
+    ts.tv_nsec = long(ns % 1'000'000'000u);
+    nanosleep(&ts, nullptr);
+}
+
+uint64_t current_thread_id() noexcept {
+    thread_local uint64_t cached = uint64_t(syscall(SYS_gettid));
+    return cached;
+}
+
+unsigned available_parallelism() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return unsigned(n);
+    }
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? unsigned(n) : 0;
+}
+
+bool random_bytes(void* buf, size_t len) noexcept {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        ssize_t got = getrandom(p, len, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += got;
+        len -= size_t(got);
+    }
+    return true;
+}
+
+}  // namespace quorvel::platform
