@@ -1,0 +1,126 @@
+// sync/parking_lot: the process-wide table where lock waiters sleep.
+//
+// A lock keeps only its state word; a thread that must wait parks here under a
+// key (an address derived from the lock) and is woken by an unpark on the same
+// key. Each bucket of the table has a small lock of its own, a FIFO queue of
+// per-thread records and a fairness deadline.
+// Guarantee: park() validates the lock's state and enqueues the caller under
+//   one bucket lock, and unpark() selects records and lets the lock update its
+//   state under that same bucket lock, so a waiter is never lost between
+//   "the lock looks taken" and "I am asleep".
+// Invariants: a record is in at most one queue, and only while its thread is
+//   inside park(); a bucket lock is held only for queue work and the callbacks,
+//   never while sleeping; no thread holds two bucket locks at once.
+// Wakes: unpark() wakes the records it selected, after its bucket lock is
+//   released. Records are never woken by anything else, and park() has no
+//   timeout: every enqueued record gets exactly one wake-up.
+//
+//   auto r = parking_lot::park(key, token, [&] { return word.load() == expected; });
+//   if (r.status == ParkStatus::Unparked && r.token == kUnparkHandoff) { /* owns it */ }
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "sync/platform.h"
+
+namespace quorvel::sync {
+
+// A non-owning reference to a callable, cheap to pass to a non-template
+// function. The callable must outlive the call it is passed to.
+template <class Sig>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
+                 std::is_invocable_r_v<R, F&, Args...>)
+    FunctionRef(F&& f) noexcept  // NOLINT: implicit by design, like a function pointer
+        : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* obj, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(obj))(std::forward<Args>(args)...);
+          }) {}
+
+    R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
+
+private:
+    void* obj_;
+    R (*call_)(void*, Args...);
+};
+
+namespace parking_lot {
+
+using Key = uintptr_t;
+using Token = uint64_t;
+
+// Unpark tokens: what a woken thread is told.
+inline constexpr Token kUnparkNormal = 0;   // retry the acquisition, racing newcomers
+inline constexpr Token kUnparkHandoff = 1;  // the waker already gave you the lock (or your share)
+
+enum class ParkStatus : uint8_t {
+    Unparked,  // woken by unpark(); `token` holds what the waker decided
+    Invalid,   // the validation failed under the bucket lock; nothing was enqueued
+};
+
+struct ParkResult {
+    ParkStatus status;
+    Token token;  // meaningful only when Unparked
+
+    bool handed_off() const noexcept { return status == ParkStatus::Unparked && token == kUnparkHandoff; }
+};
+
+// What an unpark's selection rule says about one record parked on the key.
+enum class Select : uint8_t {
+    Take,  // wake it, and keep walking the queue
+    Skip,  // leave it queued, and keep walking
+    Stop,  // leave it and every later record queued
+};
+
+// Handed to an unpark's decision callback, under the bucket lock.
+struct UnparkInfo {
+    size_t woken;       // records chosen by the selection rule
+    bool more_waiters;  // some record on the key stays queued
+    bool fair;          // the bucket's fairness deadline had passed: hand the lock over
+};
+
+// Park the calling thread on `key` with `park_token` if `validate()` holds
+// under the bucket lock, then sleep until an unpark selects it. `validate`
+// runs with the bucket lock held: it must only read lock state, never block.
+ParkResult park(Key key, Token park_token, FunctionRef<bool()> validate) noexcept;
+
+// Walk the records parked on `key` in FIFO order, choosing them with `select`
+// (given each record's park token), then call `decide` once, bucket lock still
+// held, to update the lock's state; its result is the token every chosen
+// thread receives. The chosen threads are woken after the bucket lock is
+// released. `decide` is called even when nothing was chosen.
+void unpark(Key key, FunctionRef<Select(Token park_token)> select, FunctionRef<Token(UnparkInfo)> decide) noexcept;
+
+// unpark() with a rule that takes the first record on `key` only.
+void unpark_one(Key key, FunctionRef<Token(UnparkInfo)> decide) noexcept;
+
+// Diagnostics for tests and benchmarks. None of them changes the outcome of a
+// park or unpark except set_fairness_deadline(), which does so only when called.
+
+// Number of fair unparks (deadline passed, at least one thread chosen) since
+// the process started. A relaxed counter, touched only on the fair path.
+uint64_t fair_unpark_count() noexcept;
+
+// Records currently parked on `key` (takes the bucket lock).
+size_t waiters_on(Key key) noexcept;
+
+// Buckets in the current table (creating it if no one has parked yet).
+size_t bucket_count() noexcept;
+
+// Read or replace the fairness deadline of the bucket holding `key`. Setting
+// Instant{0} makes the next unpark on that bucket that chooses a thread fair;
+// a far-future instant makes unparks unfair until it is set again.
+platform::Instant fairness_deadline(Key key) noexcept;
+void set_fairness_deadline(Key key, platform::Instant deadline) noexcept;
+
+}  // namespace parking_lot
+}  // namespace quorvel::sync
