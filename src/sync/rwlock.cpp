@@ -1,0 +1,188 @@
+// sync/rwlock: the contended paths of RawRwLock.
+//
+// Readers park on the primary key with token RW_READER_UNIT, writers with
+// token RW_WRITER, both validating that PARKED is set and a writer still bars
+// them. A writer's release walks that queue and, under the bucket lock, writes
+// the new word: normally it lets the lock go (PARKED kept if anyone stays
+// queued); on a fair unpark it counts the woken readers in and gives RW_WRITER
+// to the woken writer before they even run (hand-off).
+// A writer acquires in two phases: claim RW_WRITER (which bars new readers),
+// then wait for the readers inside to drain, parked on the secondary key with
+// RW_WRITER_PARKED set; the reader that brings the count to 0 wakes it.
+#include "sync/rwlock.h"
+
+#include "sync/panic.h"
+#include "sync/spin.h"
+
+namespace quorvel::sync {
+
+namespace {
+constexpr parking_lot::Token kReaderParkToken = RW_READER_UNIT;
+constexpr parking_lot::Token kWriterParkToken = RW_WRITER;
+
+[[noreturn]] void reader_overflow() { panic("RwLock reader count overflow"); }
+}  // namespace
+
+bool RawRwLock::try_lock_shared(bool recursive) {
+    uint64_t state = state_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (writer_forbids(state, recursive)) return false;
+        if (state > kMaxStateBeforeReader) reader_overflow();
+        // Acquire: pairs with the release in unlock_exclusive() / unlock_exclusive_slow().
+        if (state_.compare_exchange_weak(state, state + RW_READER_UNIT, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+}
+
+void RawRwLock::lock_shared_slow(bool recursive) {
+    SpinWait spin;
+    uint64_t state = state_.load(std::memory_order_relaxed);
+    for (;;) {
+        // Try while no writer bars us; back off between lost races with
+        // other readers so a crowd does not hammer the word in lock step.
+        ContentionBackoff backoff;
+        while (!writer_forbids(state, recursive)) {
+            if (state > kMaxStateBeforeReader) reader_overflow();
+            // Acquire: pairs with the release in unlock_exclusive() / unlock_exclusive_slow().
+            if (state_.compare_exchange_weak(state, state + RW_READER_UNIT, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return;
+            }
+            backoff.after_failure();
+            state = state_.load(std::memory_order_relaxed);
+        }
+
+        // A writer bars us. Spin only while nobody is parked: once someone
+        // is, the wait is likely long.
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+            state = state_.load(std::memory_order_relaxed);
+            continue;
+        }
+        // Relaxed: PARKED only routes releases into the slow path; the bucket
+        // lock orders everything that follows.
+        if (!(state & RW_PARKED) &&
+            !state_.compare_exchange_weak(state, state | RW_PARKED, std::memory_order_relaxed,
+                                          std::memory_order_relaxed)) {
+            continue;
+        }
+        const auto result = parking_lot::park(primary_key(), kReaderParkToken, [this] {
+            const uint64_t s = state_.load(std::memory_order_relaxed);
+            return (s & RW_PARKED) && (s & RW_WRITER);
+        });
+        // Hand-off: the releasing writer already counted us in. Its writes are
+        // visible through the parker's release/acquire pair.
+        if (result.handed_off()) return;
+        spin.reset();
+        state = state_.load(std::memory_order_relaxed);
+    }
+}
+
+void RawRwLock::unlock_shared_slow() noexcept {
+    // Only the writer holding RW_WRITER ever parks on the secondary key.
+    parking_lot::unpark_one(secondary_key(), [this](parking_lot::UnparkInfo) {
+        // Relaxed: the writer rereads the word with acquire after waking, and
+        // this read-modify-write stays in the release sequence of our subtraction.
+        state_.fetch_and(~RW_WRITER_PARKED, std::memory_order_relaxed);
+        return parking_lot::kUnparkNormal;
+    });
+}
+
+void RawRwLock::lock_exclusive_slow() noexcept {
+    // Phase 1: claim RW_WRITER. From then on no new non-recursive reader enters.
+    SpinWait spin;
+    uint64_t state = state_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (!(state & (RW_WRITER | RW_UPGRADABLE))) {
+            // Acquire: pairs with the release of the writer before us.
+            // Readers still inside stay counted; phase 2 waits for them.
+            if (state_.compare_exchange_weak(state, state | RW_WRITER, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                break;
+            }
+            continue;
+        }
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+            state = state_.load(std::memory_order_relaxed);
+            continue;
+        }
+        if (!(state & RW_PARKED) &&
+            !state_.compare_exchange_weak(state, state | RW_PARKED, std::memory_order_relaxed,
+                                          std::memory_order_relaxed)) {
+            continue;
+        }
+        const auto result = parking_lot::park(primary_key(), kWriterParkToken, [this] {
+            const uint64_t s = state_.load(std::memory_order_relaxed);
+            return (s & RW_PARKED) && (s & (RW_WRITER | RW_UPGRADABLE));
+        });
+        // Hand-off: the releaser set RW_WRITER for us; readers woken with us
+        // may be inside, so phase 2 still applies.
+        if (result.handed_off()) break;
+        spin.reset();
+        state = state_.load(std::memory_order_relaxed);
+    }
+
+    // Phase 2: wait for the readers inside to leave.
+    wait_for_readers();
+}
+
+void RawRwLock::wait_for_readers() noexcept {
+    // A fresh spin budget: this is a second, separate wait.
+    SpinWait spin;
+    // Acquire: pairs with the release subtraction in unlock_shared(); what the
+    // departed readers did happens before our critical section.
+    uint64_t state = state_.load(std::memory_order_acquire);
+    while (state & RW_READERS_MASK) {
+        if (spin.spin()) {
+            state = state_.load(std::memory_order_acquire);
+            continue;
+        }
+        if (!(state & RW_WRITER_PARKED) &&
+            !state_.compare_exchange_weak(state, state | RW_WRITER_PARKED, std::memory_order_acquire,
+                                          std::memory_order_acquire)) {
+            continue;
+        }
+        parking_lot::park(secondary_key(), kWriterParkToken, [this] {
+            const uint64_t s = state_.load(std::memory_order_relaxed);
+            return (s & RW_READERS_MASK) != 0 && (s & RW_WRITER_PARKED);
+        });
+        // Woken (always with the normal token) or invalid: look again.
+        spin.reset();
+        state = state_.load(std::memory_order_acquire);
+    }
+}
+
+void RawRwLock::unlock_exclusive_slow(bool force_fair) noexcept {
+    // The word we will leave if we hand the lock over: the woken threads'
+    // tokens added up, in queue order.
+    uint64_t new_state = 0;
+    parking_lot::unpark(
+        primary_key(),
+        [&](parking_lot::Token token) {
+            if (new_state & RW_WRITER) return parking_lot::Select::Stop;  // a writer was taken: no one after it
+            if ((token & (RW_WRITER | RW_UPGRADABLE)) && (new_state & RW_UPGRADABLE)) {
+                return parking_lot::Select::Skip;
+            }
+            new_state += token;
+            return parking_lot::Select::Take;
+        },
+        [&](parking_lot::UnparkInfo info) {
+            // We hold RW_WRITER with no reader inside, so the only other
+            // changes to the word now are a waiter setting PARKED (it then
+            // revalidates under this bucket lock and sees our store) and a
+            // late reader clearing a stale RW_WRITER_PARKED (harmless: our
+            // store has it clear). A whole-word store is therefore safe.
+            if (info.woken != 0 && (info.fair || force_fair)) {
+                if (info.more_waiters) new_state |= RW_PARKED;
+                // Release: pairs with the acquire loads of the woken threads
+                // (they also see it through the parker) and of later lockers.
+                state_.store(new_state, std::memory_order_release);
+                return parking_lot::kUnparkHandoff;
+            }
+            state_.store(info.more_waiters ? RW_PARKED : 0, std::memory_order_release);
+            return parking_lot::kUnparkNormal;
+        });
+}
+
+}  // namespace quorvel::sync
