@@ -1,0 +1,90 @@
+// Bounded waiting for the lock engine's threaded tests.
+//
+// A lock bug usually shows up as a thread that never wakes. Every wait in
+// these tests therefore has a limit: eventually() polls a condition until a
+// deadline, and Team joins its threads only after they have all reported
+// done, aborting the whole run with the test's name if they have not done so
+// within the limit (a hung thread cannot be cancelled, so failing the test and
+// carrying on is not an option).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace quorvel::test {
+
+// Far above what any test needs, even under ThreadSanitizer on a busy machine.
+inline constexpr std::chrono::milliseconds kHangLimit{20'000};
+
+[[noreturn]] inline void hang_detected(const char* what) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::fprintf(stderr, "\nHANG in %s.%s: %s did not finish within %lld ms; aborting.\n",
+                 info ? info->test_suite_name() : "?", info ? info->name() : "?", what,
+                 static_cast<long long>(kHangLimit.count()));
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Poll `pred` until it holds or `limit` passes; returns its last value.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = kHangLimit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+}
+
+// Threads started by a test, joined with a time limit.
+class Team {
+public:
+    Team() = default;
+    Team(const Team&) = delete;
+    Team& operator=(const Team&) = delete;
+    ~Team() { join("a thread left running at the end of the test"); }
+
+    template <class F>
+    void spawn(F body) {
+        threads_.emplace_back([this, body = std::move(body)]() mutable {
+            body();
+            finished_.fetch_add(1);
+        });
+    }
+
+    // spawn(body(i)) for i in [0, n), all released together.
+    template <class F>
+    void spawn_n(int n, F body) {
+        auto start = std::make_shared<std::atomic<bool>>(false);
+        for (int i = 0; i < n; ++i) {
+            spawn([start, body, i]() mutable {
+                while (!start->load()) std::this_thread::yield();
+                body(i);
+            });
+        }
+        start->store(true);
+    }
+
+    size_t finished() const { return finished_.load(); }
+
+    void join(const char* what = "a spawned thread") {
+        if (!eventually([&] { return finished_.load() == threads_.size(); })) hang_detected(what);
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+        finished_.store(0);
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::atomic<size_t> finished_{0};
+};
+
+}  // namespace quorvel::test
