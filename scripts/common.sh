@@ -24,8 +24,8 @@ apt_install() {
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    as_root apt-get install -y --no-install-recommends "${missing[@]}" \
-        || { as_root apt-get update -q && as_root apt-get install -y --no-install-recommends "${missing[@]}"; }
+    as_root apt-get install -y --no-install-recommends "${missing[@]}" >&2 \
+        || { as_root apt-get update -q >&2 && as_root apt-get install -y --no-install-recommends "${missing[@]}" >&2; }
 }
 
 # The Debian archive URIs that the machine's apt sources already use for its
@@ -61,6 +61,7 @@ APT_OPTS=(
     -o "Dir::State::Lists=$APT_DIR/lists"
     -o "Dir::Cache=$APT_DIR/cache"
     -o "Dir::State::status=$APT_DIR/status"
+    -o "APT::Sandbox::User=root"
 )
 
 apt_private_setup() {

@@ -306,7 +306,7 @@ TEST(RawRwLock, ReaderCountOverflowPanicsAndChangesNothing) {
 }
 
 TEST(RawRwLockStress, WritersFromManyThreadsLoseNoUpdate) {
-    constexpr int kThreads = 8, kIters = 20'000;
+    constexpr int kThreads = 8, kIters = 60'000;
     RawRwLock l;
     long counter = 0;
     std::atomic<int> inside{0}, overlaps{0};
@@ -327,7 +327,7 @@ TEST(RawRwLockStress, WritersFromManyThreadsLoseNoUpdate) {
 }
 
 TEST(RawRwLockStress, TwoThreadsAlternatingExclusiveNeverLoseAnUpdate) {
-    constexpr int kIters = 50'000;
+    constexpr int kIters = 200'000;
     RawRwLock l;
     long counter = 0;
     Team team;
@@ -348,7 +348,7 @@ TEST(RawRwLockStress, ReadersNeverSeeAHalfDoneWriteAndNobodyStaysAsleep) {
     // second, recursive read lock the way a nested read guard does, check
     // that they are. Sixteen threads on two cores: most acquisitions park, and
     // a lost wake-up trips the hang limit.
-    constexpr int kWriters = 6, kReaders = 10, kWrites = 2'000, kReads = 4'000;
+    constexpr int kWriters = 6, kReaders = 10, kWrites = 6'000, kReads = 12'000;
     RawRwLock l;
     long a = 0, b = 0;  // plain on purpose: only the lock protects them
     std::atomic<int> writers_inside{0}, readers_inside{0}, violations{0};

@@ -1,0 +1,12 @@
+// The module's classes, in the order the module registers them. Each class's
+// source defines its slot; the module entry adds them to the module.
+#pragma once
+
+#include "frame/types.h"
+
+namespace quorvel {
+
+extern frame::ClassSlot atomic_integer_class;
+extern frame::ClassSlot atomic_boolean_class;
+
+}  // namespace quorvel

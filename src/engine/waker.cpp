@@ -1,0 +1,89 @@
+// engine/waker: Waker and SyncWaker.
+#include "engine/waker.h"
+
+namespace quorvel::engine {
+
+void Waker::register_with_packet(Operation oper, void* packet, WaitContext& cx) {
+    WaiterEntry entry{ContextRef::share(cx), oper, packet};
+    selectors_.push_back(std::move(entry));  // on failure `entry` drops its reference
+}
+
+std::optional<WaiterEntry> Waker::unregister(Operation oper) noexcept {
+    for (auto it = selectors_.begin(); it != selectors_.end(); ++it) {
+        if (it->oper == oper) {
+            WaiterEntry entry = std::move(*it);
+            selectors_.erase(it);
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<WaiterEntry> Waker::try_select() noexcept {
+    const uint64_t me = current_thread_id();
+    for (auto it = selectors_.begin(); it != selectors_.end(); ++it) {
+        WaitContext& cx = *it->context;
+        if (cx.thread_id() == me) continue;
+        if (cx.try_select(Selected::operation(it->oper))) {
+            cx.store_packet(it->packet);
+            cx.unpark();
+            WaiterEntry entry = std::move(*it);
+            selectors_.erase(it);
+            return entry;
+        }
+        // Lost: the owner is already woken or giving up, and removes its own entry.
+    }
+    return std::nullopt;
+}
+
+bool Waker::can_select() const noexcept {
+    const uint64_t me = current_thread_id();
+    for (const WaiterEntry& e : selectors_) {
+        if (e.context->thread_id() != me && e.context->selected().is_waiting()) return true;
+    }
+    return false;
+}
+
+void Waker::disconnect() noexcept {
+    for (WaiterEntry& e : selectors_) {
+        if (e.context->try_select(Selected::disconnected())) e.context->unpark();
+    }
+}
+
+void SyncWaker::register_op(Operation oper, WaitContext& cx) {
+    std::lock_guard<std::mutex> g(mu_);
+    inner_.register_op(oper, cx);
+    is_empty_.store(false, std::memory_order_seq_cst);  // see notify()
+}
+
+std::optional<WaiterEntry> SyncWaker::unregister(Operation oper) {
+    std::unique_lock<std::mutex> g(mu_);
+    std::optional<WaiterEntry> entry = inner_.unregister(oper);
+    is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
+    return entry;  // its context reference is dropped by the caller, after the unlock
+}
+
+void SyncWaker::notify_slow() {
+    std::optional<WaiterEntry> chosen;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (!is_empty_.load(std::memory_order_seq_cst)) {
+            chosen = inner_.try_select();
+            is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
+        }
+    }
+    // `chosen` drops its context reference here, with the mutex released.
+}
+
+void SyncWaker::disconnect() {
+    std::lock_guard<std::mutex> g(mu_);
+    inner_.disconnect();
+    is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
+}
+
+size_t SyncWaker::waiting() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return inner_.size();
+}
+
+}  // namespace quorvel::engine

@@ -1,0 +1,73 @@
+// frame/types: class objects and instance layout.
+//
+// Every class is a heap type built from a PyType_Spec named "builtins.<Name>",
+// created at most once per process and kept in a process-wide slot for good.
+// Instances are `Instance<State>`: the object header followed by a C++ state
+// constructed in place after allocation and destroyed in deallocation.
+#pragma once
+
+#include <atomic>
+#include <new>
+#include <utility>
+
+#include "frame/errors.h"
+#include "frame/python.h"
+
+namespace quorvel::frame {
+
+template <class State>
+struct Instance {
+    PyObject ob_base;
+    State state;
+};
+
+template <class State>
+inline State& state_of(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<State>*>(self)->state;
+}
+
+// Allocates an instance of `type` and constructs its state from `args`.
+// Returns a new reference; throws PyErrorSet if allocation fails. If the
+// state's constructor throws, the half-made object is freed.
+template <class State, class... Args>
+inline PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) throw_error_set();
+    try {
+        new (&reinterpret_cast<Instance<State>*>(self)->state) State(std::forward<Args>(args)...);
+    } catch (...) {
+        type->tp_free(self);
+        Py_DECREF(type);  // tp_alloc took a reference for the instance
+        throw;
+    }
+    return self;
+}
+
+// Standard end of a deallocation: destroy the state (unless `leak`), free the
+// memory, and drop the instance's reference to its heap type.
+template <class State>
+inline void destroy_instance(PyObject* self, bool leak = false) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!leak) reinterpret_cast<Instance<State>*>(self)->state.~State();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The process-wide slot of one class. get() returns the class, creating it on
+// first use; when several threads race, all end up with the one stored object.
+// Failure raises RuntimeError "An error occurred while initializing class
+// <Name>" with the creation error as __cause__, and leaves the slot empty.
+class ClassSlot {
+public:
+    constexpr ClassSlot(const char* name, PyType_Spec* spec) noexcept : name_(name), spec_(spec) {}
+    PyTypeObject* get();
+    const char* name() const noexcept { return name_; }
+    PyTypeObject* get_if_created() const noexcept { return type_.load(std::memory_order_acquire); }
+
+private:
+    const char* name_;
+    PyType_Spec* spec_;
+    std::atomic<PyTypeObject*> type_{nullptr};
+};
+
+}  // namespace quorvel::frame

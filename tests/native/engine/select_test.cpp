@@ -1,0 +1,538 @@
+// Select: the first pass, readiness during registration, lost wake-ups,
+// deadlines, the shuffle, and the rules for completing a SelectedOperation.
+#include <algorithm>
+#include <set>
+
+#include "test_support.h"
+
+namespace engine_test {
+namespace {
+
+using A = TestAccess;
+
+// Installs a registration hook on the calling thread for its lifetime.
+class RegistrationHook {
+public:
+    template <class F>
+    explicit RegistrationHook(F& f) {
+        auto& h = detail::this_thread_select_hooks();
+        h.arg = &f;
+        h.after_register = [](void* arg, size_t index) { (*static_cast<F*>(arg))(index); };
+    }
+    ~RegistrationHook() { detail::this_thread_select_hooks() = {}; }
+};
+
+TEST(SelectPasses, ReadyOperationIsTakenInTheFirstPassWithoutRegistering) {
+    auto [atx, arx] = new_bounded<int>(4);
+    auto [ltx, lrx] = new_unbounded<int>();
+    ASSERT_TRUE(ltx.send(9).ok());
+    const WaitStats before = this_thread_wait_stats();
+    Select sel;
+    sel.recv(arx);
+    const size_t li = sel.recv(lrx);
+    SelectedOperation op = sel.select();
+    EXPECT_EQ(op.index(), li);
+    EXPECT_EQ(*op.recv(lrx).item, 9);
+    const WaitStats after = this_thread_wait_stats();
+    EXPECT_EQ(after.parks, before.parks);
+    EXPECT_EQ(after.select_registrations, before.select_registrations);
+}
+
+TEST(SelectPasses, ReadinessAppearingOnALaterOperationDuringRegistrationAborts) {
+    // After the first registration, the other channel gets an item: its own
+    // registration then reports ready, the wait is abandoned before parking,
+    // and that operation is taken.
+    auto [atx, arx] = new_bounded<int>(4);
+    auto [btx, brx] = new_bounded<int>(4);
+    size_t first = SIZE_MAX;
+    auto hook = [&](size_t index) {
+        if (first != SIZE_MAX) return;
+        first = index;
+        ASSERT_TRUE((index == 0 ? btx : atx).try_send(int(index)).ok());
+    };
+    RegistrationHook installed(hook);
+    const WaitStats before = this_thread_wait_stats();
+    Select sel;
+    sel.recv(arx);
+    sel.recv(brx);
+    SelectedOperation op = sel.select();
+    ASSERT_NE(first, SIZE_MAX);
+    EXPECT_EQ(op.index(), 1 - first);
+    EXPECT_EQ(*op.recv(op.index() == 0 ? arx : brx).item, int(first));
+    const WaitStats after = this_thread_wait_stats();
+    EXPECT_EQ(after.parks, before.parks);
+    EXPECT_EQ(after.select_registrations - before.select_registrations, 2u);
+}
+
+TEST(SelectPasses, CounterpartChoosingARegisteredOperationStopsTheRegistration) {
+    // Another thread sends on the channel registered first: its notify
+    // chooses this thread's entry, so the second operation is never registered.
+    auto [atx, arx] = new_bounded<int>(4);
+    auto [btx, brx] = new_bounded<int>(4);
+    size_t first = SIZE_MAX;
+    auto hook = [&](size_t index) {
+        if (first != SIZE_MAX) return;
+        first = index;
+        std::thread counterpart([&] { ASSERT_TRUE((index == 0 ? atx : btx).try_send(7).ok()); });
+        counterpart.join();
+    };
+    RegistrationHook installed(hook);
+    const WaitStats before = this_thread_wait_stats();
+    Select sel;
+    sel.recv(arx);
+    sel.recv(brx);
+    SelectedOperation op = sel.select();
+    EXPECT_EQ(op.index(), first);
+    EXPECT_EQ(*op.recv(first == 0 ? arx : brx).item, 7);
+    const WaitStats after = this_thread_wait_stats();
+    EXPECT_EQ(after.parks, before.parks);
+    EXPECT_EQ(after.select_registrations - before.select_registrations, 1u);
+    EXPECT_EQ(A::waiting_receivers(A::array(atx)) + A::waiting_receivers(A::array(btx)), 0u);
+}
+
+TEST(SelectPasses, ReadyOperationTakenByAnotherThreadMeanwhileMakesTheSelectionWaitAgain) {
+    run_bounded("ready then taken", [] {
+        auto [atx, arx] = new_bounded<int>(4);
+        auto [btx, brx] = new_bounded<int>(4);
+        ChannelReceiver<int> thief_a = arx.clone(), thief_b = brx.clone();
+        std::atomic<int> calls{0};
+        auto hook = [&](size_t index) {
+            const int call = calls.fetch_add(1) + 1;
+            if (call == 1) {
+                ASSERT_TRUE((index == 0 ? btx : atx).try_send(1).ok());
+            } else if (call == 2) {
+                // Registered and reported ready; take the item before the
+                // selection tries it.
+                ASSERT_TRUE((index == 0 ? thief_a : thief_b).try_recv().ok());
+            }
+        };
+        RegistrationHook installed(hook);
+        std::thread late([&] {
+            // Both operations registered a second time: the selection waits again.
+            ASSERT_TRUE(eventually([&] { return calls.load() >= 4; }));
+            ASSERT_TRUE(atx.try_send(2).ok());
+        });
+        Select sel;
+        sel.recv(arx);
+        sel.recv(brx);
+        SelectedOperation op = sel.select();
+        late.join();
+        EXPECT_EQ(op.index(), 0u);
+        EXPECT_EQ(*op.recv(arx).item, 2);
+        EXPECT_EQ(calls.load(), 4);
+    });
+}
+
+// A counterpart that acts between the failed attempt and the registration
+// must not be missed. Ping-pong many times: a lost wake-up hangs the test,
+// which run_bounded turns into a failure.
+TEST(SelectWakeups, NoLostWakeUpsInBlockingPingPong) {
+    run_bounded("blocking ping-pong", [] {
+        const int n = 5000 * kScale;
+        auto [ping_tx, ping_rx] = new_bounded<int>(1);
+        auto [pong_tx, pong_rx] = new_unbounded<int>();
+        std::thread peer([&] {
+            for (int i = 0; i < n; ++i) {
+                RecvResult<int> r = ping_rx.recv();
+                ASSERT_TRUE(r.ok());
+                ASSERT_TRUE(pong_tx.send(*r.item + 1).ok());
+            }
+        });
+        for (int i = 0; i < n; ++i) {
+            ASSERT_TRUE(ping_tx.send(int(i)).ok());
+            ASSERT_EQ(*pong_rx.recv().item, i + 1);
+        }
+        peer.join();
+    });
+}
+
+TEST(SelectWakeups, NoLostWakeUpsInSelectingPingPong) {
+    run_bounded("selecting ping-pong", [] {
+        const int n = 3000 * kScale;
+        auto [a_tx, a_rx] = new_bounded<int>(1);
+        auto [b_tx, b_rx] = new_unbounded<int>();
+        auto [z_tx, z_rx] = new_bounded<int>(0);
+        // The peer answers on whichever of two channels the selection picks.
+        std::thread peer([&] {
+            for (int i = 0; i < n; ++i) {
+                Select sel;
+                sel.recv(a_rx);
+                sel.recv(z_rx);
+                SelectedOperation op = sel.select();
+                RecvResult<int> r = op.index() == 0 ? op.recv(a_rx) : op.recv(z_rx);
+                ASSERT_TRUE(r.ok());
+                ASSERT_TRUE(b_tx.send(*r.item).ok());
+            }
+        });
+        for (int i = 0; i < n; ++i) {
+            if (i % 2) {
+                ASSERT_TRUE(a_tx.send(int(i)).ok());
+            } else {
+                ASSERT_TRUE(z_tx.send(int(i)).ok());
+            }
+            Select sel;
+            sel.recv(b_rx);
+            SelectedOperation op = sel.select();
+            ASSERT_EQ(*op.recv(b_rx).item, i);
+        }
+        peer.join();
+    });
+}
+
+TEST(SelectDeadlines, TimerEarlierThanTheCallersDeadlineWins) {
+    run_bounded("timer wins", [] {
+        auto [tx, rx] = new_unbounded<int>();
+        const Instant start = Instant::now();
+        ChannelReceiver<Instant> timer = after(ms(40));
+        Select sel;
+        sel.recv(rx);
+        const size_t ti = sel.recv(timer);
+        SelectOutcome out = sel.select_timeout(ms(20'000));
+        ASSERT_FALSE(out.timed_out());
+        EXPECT_EQ(out.operation().index(), ti);
+        RecvResult<Instant> fired = out.operation().recv(timer);
+        ASSERT_TRUE(fired.ok());
+        EXPECT_GE(fired.item->ns, start.ns + ms(40));
+        EXPECT_GE(Instant::now().saturating_since(start), ms(40));
+    });
+}
+
+TEST(SelectDeadlines, CallersDeadlineEarlierThanTheTimerWins) {
+    run_bounded("caller wins", [] {
+        auto [tx, rx] = new_unbounded<int>();
+        ChannelReceiver<Instant> timer = after(ms(20'000));
+        const Instant start = Instant::now();
+        Select sel;
+        sel.recv(rx);
+        sel.recv(timer);
+        SelectOutcome out = sel.select_timeout(ms(30));
+        EXPECT_TRUE(out.timed_out());
+        EXPECT_GE(Instant::now().saturating_since(start), ms(30));
+        EXPECT_EQ(timer.try_recv().status, RecvStatus::Empty);
+    });
+}
+
+TEST(SelectDeadlines, ZeroDurationStillMakesOneFullAttempt) {
+    auto [atx, arx] = new_bounded<int>(2);
+    auto [ztx, zrx] = new_bounded<int>(0);
+    {
+        const WaitStats before = this_thread_wait_stats();
+        Select sel;
+        sel.recv(arx);
+        sel.recv(zrx);
+        EXPECT_TRUE(sel.select_timeout(0).timed_out());
+        const WaitStats after = this_thread_wait_stats();
+        EXPECT_EQ(after.select_registrations - before.select_registrations, 2u);  // every operation registered
+        EXPECT_EQ(after.parks, before.parks);
+        EXPECT_EQ(A::waiting_receivers(A::array(atx)) + A::waiting_receivers(A::zero(ztx)), 0u);
+    }
+    {
+        // Readiness that appears during that registration is still taken.
+        int calls = 0;
+        auto hook = [&](size_t) {
+            if (++calls == 1) {
+                ASSERT_TRUE(atx.try_send(4).ok());
+            }
+        };
+        RegistrationHook installed(hook);
+        Select sel;
+        sel.recv(arx);
+        sel.recv(zrx);
+        SelectOutcome out = sel.select_timeout(0);
+        ASSERT_FALSE(out.timed_out());
+        EXPECT_EQ(*out.operation().recv(arx).item, 4);
+    }
+}
+
+TEST(SelectDeadlines, OverflowingDurationMeansNoLimit) {
+    run_bounded("overflowing duration", [] {
+        auto [tx, rx] = new_bounded<int>(1);
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(tx.send(3).ok());
+        });
+        Select sel;
+        sel.recv(rx);
+        SelectOutcome out = sel.select_timeout(UINT64_MAX);
+        ASSERT_FALSE(out.timed_out());
+        EXPECT_EQ(*out.operation().recv(rx).item, 3);
+        late.join();
+
+        Select empty;
+        try {
+            (void)empty.select_timeout(Instant::kMaxNs);
+            ADD_FAILURE() << "an empty selection without a limit must fail";
+        } catch (const Panic& p) {
+            EXPECT_EQ(p.message(), "no operations have been added to `Select`");
+        }
+    });
+}
+
+TEST(SelectDeadlines, EmptySelectionWithADeadlineSleepsUntilIt) {
+    const Instant start = Instant::now();
+    Select empty;
+    EXPECT_TRUE(empty.select_timeout(ms(20)).timed_out());
+    EXPECT_GE(Instant::now().saturating_since(start), ms(20));
+    try {
+        (void)empty.select();
+        ADD_FAILURE() << "select() on an empty selection must fail";
+    } catch (const Panic& p) {
+        EXPECT_EQ(p.message(), "no operations have been added to `Select`");
+    }
+}
+
+TEST(SelectDeadlines, DisconnectionDuringTheWaitIsChosenByTheSecondPass) {
+    run_bounded("disconnect during wait", [] {
+        auto [atx, arx] = new_bounded<int>(2);
+        auto [ltx, lrx] = new_unbounded<int>();
+        std::thread dropper([&, l = std::move(ltx)]() mutable {
+            ASSERT_TRUE(eventually([&] { return A::waiting_receivers(A::list(l)) == 1; }));
+            auto gone = std::move(l);
+        });
+        Select sel;
+        sel.recv(arx);
+        const size_t li = sel.recv(lrx);
+        SelectedOperation op = sel.select();
+        dropper.join();
+        EXPECT_EQ(op.index(), li);
+        EXPECT_EQ(op.recv(lrx).status, RecvStatus::Disconnected);
+    });
+}
+
+// Index chosen first by a selection of n always-ready operations, on a fresh thread.
+std::vector<size_t> first_choices(int calls, size_t n, bool interleave_single) {
+    std::vector<size_t> out;
+    std::thread t([&] {
+        auto [tx, rx] = new_unbounded<Unit>();
+        std::vector<ChannelSender<Unit>> ends;
+        for (size_t i = 0; i < n; ++i) ends.push_back(tx.clone());
+        for (int c = 0; c < calls; ++c) {
+            if (interleave_single) {
+                Select one;
+                one.send(ends[0]);
+                SelectedOperation op = one.select();
+                (void)op.send(ends[0], Unit{});
+            }
+            Select sel;
+            for (auto& e : ends) sel.send(e);
+            SelectedOperation op = sel.select();
+            out.push_back(op.index());
+            (void)op.send(ends[op.index()], Unit{});
+        }
+    });
+    t.join();
+    return out;
+}
+
+TEST(SelectShuffle, EveryFreshThreadRepeatsTheSameSequenceOfOrders) {
+    const std::vector<size_t> a = first_choices(40, 4, false);
+    const std::vector<size_t> b = first_choices(40, 4, false);
+    EXPECT_EQ(a, b);
+    EXPECT_GE(std::set<size_t>(a.begin(), a.end()).size(), 3u) << "the first operation tried changes";
+    // A selection of one operation does not consume the generator.
+    EXPECT_EQ(first_choices(40, 4, true), a);
+}
+
+TEST(SelectShuffle, OrderFollowsTheSeededXorshift) {
+    // Model: state 0x53DB1CA7, x ^= x<<13, x ^= x>>17, x ^= x<<5; for i in
+    // 1..n-1 swap positions i and (x * (i + 1)) >> 32.
+    uint32_t x = 1406868647;
+    std::vector<size_t> expected;
+    for (int c = 0; c < 20; ++c) {
+        std::vector<size_t> order = {0, 1, 2};
+        for (size_t i = 1; i < order.size(); ++i) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            std::swap(order[i], order[size_t((uint64_t(x) * (i + 1)) >> 32)]);
+        }
+        expected.push_back(order[0]);
+        // Records stay shuffled between calls on one Select; here each call
+        // builds a fresh one, so the model restarts from {0, 1, 2}.
+    }
+    EXPECT_EQ(first_choices(20, 3, false), expected);
+}
+
+TEST(SelectedOp, CompletingOnACloneOfTheChosenEndFails) {
+    auto [tx, rx] = new_unbounded<int>();
+    ASSERT_TRUE(tx.send(1).ok());
+    ChannelReceiver<int> rclone = rx.clone();
+    {
+        Select sel;
+        sel.recv(rx);
+        SelectedOperation op = sel.select();
+        try {
+            (void)op.recv(rclone);
+            ADD_FAILURE() << "a clone is a different end";
+        } catch (const Panic& p) {
+            EXPECT_EQ(p.message(), "passed a receiver that wasn't selected");
+        }
+        EXPECT_FALSE(op.completed());
+        EXPECT_EQ(*op.recv(rx).item, 1);  // the right end still completes it
+    }
+    ChannelSender<int> tclone = tx.clone();
+    {
+        Select sel;
+        sel.send(tx);
+        SelectedOperation op = sel.select();
+        try {
+            (void)op.send(tclone, 2);
+            ADD_FAILURE() << "a clone is a different end";
+        } catch (const Panic& p) {
+            EXPECT_EQ(p.message(), "passed a sender that wasn't selected");
+        }
+        EXPECT_TRUE(op.send(tx, 3).ok());
+    }
+    EXPECT_EQ(*rx.try_recv().item, 3);
+}
+
+TEST(SelectedOp, DroppingAnUncompletedOperationIsAnInternalFailure) {
+    ChannelReceiver<Instant> timer = after(0);
+    try {
+        Select sel;
+        sel.recv(timer);
+        {
+            SelectedOperation op = sel.select();
+        }  // dropped here without recv()
+        ADD_FAILURE() << "the drop must report";
+    } catch (const Panic& p) {
+        EXPECT_EQ(p.message(), "dropped `SelectedOperation` without completing the operation");
+    }
+    // While another exception unwinds, the drop stays silent instead of
+    // ending the process.
+    ChannelReceiver<Instant> timer2 = after(0);
+    EXPECT_THROW(
+        {
+            Select sel;
+            sel.recv(timer2);
+            SelectOutcome out = sel.select_timeout(ms(1000));
+            throw std::runtime_error("unrelated");
+        },
+        std::runtime_error);
+    // A list send whose reserved slot is abandoned leaves a channel that can
+    // still be torn down.
+    AllocSnapshot before;
+    {
+        auto [tx, rx] = new_unbounded<int>();
+        try {
+            Select sel;
+            sel.send(tx);
+            SelectedOperation op = sel.select();
+        } catch (const Panic&) {
+        }
+        { auto gone = std::move(tx); }
+    }
+    EXPECT_EQ(before.delta(AllocKind::Record), 0);
+    EXPECT_EQ(before.delta(AllocKind::Block), 0);
+}
+
+TEST(SelectedOp, OperationIdentifierMustExceedTwo) {
+    for (uintptr_t bad : {0, 1, 2}) {
+        try {
+            (void)Operation::hook(reinterpret_cast<const void*>(bad));
+            ADD_FAILURE();
+        } catch (const Panic& p) {
+            EXPECT_EQ(p.message(), "assertion failed: val > 2");
+        }
+    }
+    int here;
+    EXPECT_EQ(Operation::hook(&here).id(), reinterpret_cast<uintptr_t>(&here));
+}
+
+TEST(SelectAlloc, WaitListGrowthFailureTakesEarlierRegistrationsBack) {
+    run_bounded("wait-list failure", [] {
+        for (int round = 0; round < 10; ++round) {
+            // Fresh channels: a wait list keeps its capacity once grown.
+            auto [atx, arx] = new_bounded<int>(2);
+            auto [btx, brx] = new_bounded<int>(2);
+            Select sel;
+            sel.recv(arx);
+            sel.recv(brx);
+            alloc_stats::fail_nth(AllocKind::WaitList, 2);  // the second registration's vector
+            EXPECT_THROW((void)sel.select_timeout(ms(1000)), std::bad_alloc);
+            EXPECT_EQ(A::waiting_receivers(A::array(atx)), 0u);
+            EXPECT_EQ(A::waiting_receivers(A::array(btx)), 0u);
+        }
+        alloc_stats::fail_nth(AllocKind::WaitList, 0);
+    });
+}
+
+TEST(Timers, AfterZeroIsReadyAtOnceAndFiresOnce) {
+    ChannelReceiver<Instant> timer = after(0);
+    EXPECT_EQ(timer.flavor(), Flavor::At);
+    EXPECT_FALSE(timer.is_empty());
+    auto [tx, rx] = new_bounded<int>(1);
+    Select sel;
+    sel.recv(rx);
+    const size_t ti = sel.recv(timer);
+    SelectedOperation op = sel.select();
+    EXPECT_EQ(op.index(), ti);
+    EXPECT_TRUE(op.recv(timer).ok());
+    EXPECT_TRUE(timer.is_empty());
+    EXPECT_EQ(timer.try_recv().status, RecvStatus::Empty);
+    ChannelReceiver<Instant> clone = timer.clone();  // shares the one delivery
+    EXPECT_EQ(clone.try_recv().status, RecvStatus::Empty);
+    Select again;
+    again.recv(timer);
+    EXPECT_TRUE(again.select_timeout(ms(10)).timed_out());
+}
+
+TEST(Timers, ExactlyOneOfManyRacingReceiversGetsTheInstant) {
+    run_bounded("timer race", [] {
+        for (int round = 0; round < 20 * kScale; ++round) {
+            ChannelReceiver<Instant> timer = after(ms(1));
+            std::atomic<int> fired{0};
+            std::vector<std::thread> ts;
+            for (int t = 0; t < 3; ++t) {
+                ts.emplace_back([&, mine = timer.clone()] {
+                    Select sel;
+                    sel.recv(mine);
+                    SelectOutcome out = sel.select_timeout(ms(5));
+                    if (!out.timed_out() && out.operation().recv(mine).ok()) fired.fetch_add(1);
+                });
+            }
+            for (auto& t : ts) t.join();
+            ASSERT_EQ(fired.load(), 1);
+        }
+    });
+}
+
+TEST(Timers, HugeDurationGivesANeverReceiver) {
+    AllocSnapshot before;
+    ChannelReceiver<Instant> a = after(UINT64_MAX);
+    ChannelReceiver<Instant> b = after(Instant::kMaxNs);
+    EXPECT_EQ(a.flavor(), Flavor::Never);
+    EXPECT_EQ(b.flavor(), Flavor::Never);
+    EXPECT_EQ(before.delta(AllocKind::Timer), 0);
+    EXPECT_EQ(a.try_recv().status, RecvStatus::Empty);
+    EXPECT_TRUE(a.is_empty());
+    run_bounded("never receiver waits without a limit", [&] {
+        auto [tx, rx] = new_bounded<int>(0);
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(tx.send(8).ok());
+        });
+        Select sel;
+        sel.recv(a);
+        const size_t ri = sel.recv(rx);
+        SelectedOperation op = sel.select();
+        EXPECT_EQ(op.index(), ri);
+        EXPECT_EQ(*op.recv(rx).item, 8);
+        late.join();
+    });
+}
+
+TEST(Timers, TimersAreFreedWithTheirLastClone) {
+    AllocSnapshot before;
+    {
+        ChannelReceiver<Instant> t = after(ms(5));
+        ChannelReceiver<Instant> c = t.clone();
+        { auto gone = std::move(t); }
+        EXPECT_EQ(before.delta(AllocKind::Timer), 1);
+        run_bounded("timer recv", [&] { EXPECT_TRUE(c.recv().ok()); });
+    }
+    EXPECT_EQ(before.delta(AllocKind::Timer), 0);
+}
+
+}  // namespace
+}  // namespace engine_test
