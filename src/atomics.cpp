@@ -43,8 +43,7 @@ MemoryOrdering parse_ordering(PyObject* arg) {
     if (name == "Acquire" || name == "acquire") return MemoryOrdering::Acquire;
     if (name == "Release" || name == "release") return MemoryOrdering::Release;
     if (name == "AcqRel" || name == "acq_rel") return MemoryOrdering::AcqRel;
-    const std::string msg = "Unsupported memory ordering: " + std::string(name);
-    frame::raise_error(PyExc_ValueError, msg.c_str());
+    frame::raise_error(PyExc_ValueError, "Unsupported memory ordering: " + std::string(name));
 }
 
 std::memory_order to_std(MemoryOrdering o) noexcept {

@@ -17,8 +17,13 @@ constexpr const char kPanicDoc[] =
 
 }  // namespace
 
-void raise_error(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+void raise_error(PyObject* type, std::string_view message) {
+    // Sized: a message may quote user text that holds NUL characters.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
+    if (text) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw PyErrorSet{};
 }
 

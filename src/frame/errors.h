@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "frame/python.h"
 #include "sync/panic.h"
@@ -22,7 +23,7 @@ struct PyErrorSet {};
 [[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
 
 // Sets `type(message)` as the current exception and throws PyErrorSet.
-[[noreturn]] void raise_error(PyObject* type, const char* message);
+[[noreturn]] void raise_error(PyObject* type, std::string_view message);
 
 // Throws PyErrorSet when a C API call reported failure.
 inline PyObject* check(PyObject* result) {

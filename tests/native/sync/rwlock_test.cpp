@@ -316,6 +316,7 @@ TEST(RawRwLockStress, WritersFromManyThreadsLoseNoUpdate) {
             l.lock_exclusive();
             if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
             ++counter;
+            if (i % 256 == 0) std::this_thread::yield();  // make the others park now and then
             inside.fetch_sub(1);
             l.unlock_exclusive();
         }
@@ -371,6 +372,7 @@ TEST(RawRwLockStress, ReadersNeverSeeAHalfDoneWriteAndNobodyStaysAsleep) {
                 const bool nested = (i + t) % 8 == 0;
                 if (nested) l.lock_shared(true);
                 if (writers_inside.load() != 0 || a != b) violations.fetch_add(1);
+                if (i % 64 == 0) std::this_thread::yield();
                 if (nested) l.unlock_shared();
                 readers_inside.fetch_sub(1);
                 l.unlock_shared();
@@ -386,20 +388,27 @@ TEST(RawRwLockStress, ReadersNeverSeeAHalfDoneWriteAndNobodyStaysAsleep) {
 
 TEST(RawRwLockStress, OverlappingReadersDoNotStarveAWriter) {
     // Four readers overlap so that the lock is never free of readers; without
-    // writer preference the writer would wait for ever.
+    // writer preference the writer would wait for ever. The writer starts
+    // once every reader is going.
     constexpr int kReaders = 4, kWrites = 50;
     RawRwLock l;
     std::atomic<bool> stop{false};
-    std::atomic<int> writes{0};
+    std::atomic<int> readers_going{0}, writes{0};
     Team team;
     team.spawn_n(kReaders, [&](int) {
+        bool counted = false;
         while (!stop.load()) {
             l.lock_shared(false);
+            if (!counted) {
+                readers_going.fetch_add(1);
+                counted = true;
+            }
             std::this_thread::yield();
             l.unlock_shared();
         }
     });
     team.spawn([&] {
+        while (readers_going.load() < kReaders) std::this_thread::yield();
         for (int i = 0; i < kWrites; ++i) {
             l.lock_exclusive();
             writes.fetch_add(1);

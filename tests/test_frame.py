@@ -1,0 +1,176 @@
+"""Call conventions seen from Python: binding errors, argument notes,
+type mismatches, strict booleans and PanicException."""
+
+from __future__ import annotations
+
+import re
+
+import numpy
+import pytest
+
+from _quorvel import AtomicBoolean, AtomicInteger
+
+
+def raised(fn: object, *args: object, **kwargs: object) -> BaseException:
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)  # type: ignore[operator]
+    return info.value
+
+
+class TestBinding:
+    def test_too_many_with_optional_parameters(self) -> None:
+        err = raised(AtomicInteger().get, 1, 2)
+        assert type(err) is TypeError
+        assert str(err) == "AtomicInteger.get() takes from 0 to 1 positional arguments but 2 were given"
+
+    def test_too_many_without_optional_parameters(self) -> None:
+        err = raised(AtomicInteger().fetch_add_relaxed, 1, 2)
+        assert str(err) == "AtomicInteger.fetch_add_relaxed() takes 1 positional arguments but 2 were given"
+
+    def test_too_many_one_given_says_was(self) -> None:
+        # A constructor whose single parameter is optional, given two.
+        assert str(raised(AtomicInteger, 1, 2)) == (
+            "AtomicInteger.__new__() takes from 0 to 1 positional arguments but 2 were given"
+        )
+        err = raised(AtomicInteger().compare_and_set, 1, 2, None, 4)
+        assert str(err) == (
+            "AtomicInteger.compare_and_set() takes from 2 to 3 positional arguments but 4 were given"
+        )
+
+    def test_missing_one_two_and_three(self) -> None:
+        assert str(raised(AtomicInteger().set)) == (
+            "AtomicInteger.set() missing 1 required positional argument: 'value'"
+        )
+        assert str(raised(AtomicBoolean().compare_and_set)) == (
+            "AtomicBoolean.compare_and_set() missing 2 required positional arguments: 'expected' and 'new_value'"
+        )
+
+    def test_multiple_values_and_unexpected_keyword(self) -> None:
+        assert str(raised(AtomicInteger().set, 1, value=2)) == (
+            "AtomicInteger.set() got multiple values for argument 'value'"
+        )
+        assert str(raised(AtomicInteger().get, order="relaxed")) == (
+            "AtomicInteger.get() got an unexpected keyword argument 'order'"
+        )
+        assert str(raised(AtomicInteger, valu=1)) == (
+            "AtomicInteger.__new__() got an unexpected keyword argument 'valu'"
+        )
+
+    def test_keywords_bind_by_name_in_any_order(self) -> None:
+        a = AtomicInteger(value=3)
+        assert a.compare_and_set(new_value=9, ordering="acq_rel", expected=3) is True
+        assert a.get(ordering=None) == 9
+
+    def test_noargs_methods_reject_arguments_with_interpreter_error(self) -> None:
+        err = raised(AtomicInteger().increment_relaxed, 1)
+        assert type(err) is TypeError
+        assert "takes no arguments" in str(err)
+
+    def test_binding_error_leaves_state_untouched(self) -> None:
+        a = AtomicInteger(7)
+        raised(a.set, 1, 2, 3)
+        raised(a.fetch_add, delta=1, bogus=2)
+        assert a.get() == 7
+
+
+class TestConversion:
+    def test_integer_errors_are_the_interpreters_with_a_note(self) -> None:
+        err = raised(AtomicInteger, "5")
+        assert type(err) is TypeError
+        assert str(err) == "'str' object cannot be interpreted as an integer"
+        assert err.__notes__ == ["while processing 'value'"]
+
+    def test_integer_overflow_and_bounds(self) -> None:
+        err = raised(AtomicInteger, 2**63)
+        assert type(err) is OverflowError
+        assert err.__notes__ == ["while processing 'value'"]
+        assert AtomicInteger(-(2**63)).get() == -(2**63)
+        assert type(raised(AtomicInteger, -(2**63) - 1)) is OverflowError
+
+    def test_index_objects_are_integers(self) -> None:
+        class Five:
+            def __index__(self) -> int:
+                return 5
+
+        assert AtomicInteger(Five()).get() == 5  # type: ignore[arg-type]
+        assert AtomicInteger(True).get() == 1
+
+    def test_none_is_not_a_default_for_value(self) -> None:
+        err = raised(AtomicInteger, None)
+        assert type(err) is TypeError
+        assert err.__notes__ == ["while processing 'value'"]
+
+    def test_strict_boolean(self) -> None:
+        for bad, name in [(1, "int"), (0, "int"), ("x", "str"), (1.0, "float")]:
+            err = raised(AtomicBoolean, bad)
+            assert type(err) is TypeError
+            assert str(err) == f"'{name}' object is not an instance of 'bool'"
+            assert err.__notes__ == ["while processing 'value'"]
+        err = raised(AtomicBoolean().set, None)
+        assert str(err) == "'None' is not an instance of 'bool'"
+        assert err.__notes__ == ["while processing 'value'"]
+
+    def test_type_mismatch_uses_the_qualified_name(self) -> None:
+        class Outer:
+            class Inner:
+                pass
+
+        err = raised(AtomicBoolean, Outer.Inner())
+        assert str(err) == "'TestConversion.test_type_mismatch_uses_the_qualified_name.<locals>.Outer.Inner' object is not an instance of 'bool'"
+
+    def test_numpy_booleans_are_accepted(self) -> None:
+        assert AtomicBoolean(numpy.bool_(True)).get() is True
+        flag = AtomicBoolean(True)
+        flag.set(numpy.bool_(False))
+        assert flag.get() is False
+        assert flag.compare_and_set(numpy.bool_(False), numpy.bool_(True)) is True
+
+    def test_numpy_integer_is_not_a_boolean(self) -> None:
+        err = raised(AtomicBoolean, numpy.int8(1))
+        assert str(err) == "'int8' object is not an instance of 'bool'"
+
+    def test_bool_named_type_outside_numpy_is_rejected(self) -> None:
+        fake = type("bool_", (), {"__bool__": lambda self: True})
+        err = raised(AtomicBoolean, fake())
+        assert str(err) == "'bool_' object is not an instance of 'bool'"
+
+    def test_text_parameter_rejects_non_str_and_lone_surrogates(self) -> None:
+        err = raised(AtomicInteger().get, ordering=4)
+        assert str(err) == "'int' object is not an instance of 'str'"
+        assert err.__notes__ == ["while processing 'ordering'"]
+        err = raised(AtomicInteger().get, ordering="\ud800")
+        assert type(err) is UnicodeEncodeError
+        assert err.__notes__ == ["while processing 'ordering'"]
+
+    def test_str_subclass_is_text(self) -> None:
+        class Name(str):
+            pass
+
+        assert AtomicInteger(4).get(ordering=Name("relaxed")) == 4
+
+
+class TestPanicException:
+    def test_is_a_base_exception_not_an_exception(self) -> None:
+        err = raised(AtomicInteger().get, ordering="release")
+        assert type(err).__name__ == "PanicException"
+        assert isinstance(err, BaseException)
+        assert not isinstance(err, Exception)
+        assert err.args == ("there is no such thing as a release load",)
+        assert type(err).__doc__ and "BaseException" in type(err).__doc__
+
+    def test_escapes_except_exception(self) -> None:
+        with pytest.raises(BaseException) as info:
+            try:
+                AtomicBoolean().get(ordering="acq_rel")
+            except Exception:
+                pytest.fail("PanicException was caught by except Exception")
+        assert str(info.value) == "there is no such thing as an acquire-release load"
+
+    def test_one_class_for_every_panic_and_not_exported(self) -> None:
+        import _quorvel
+
+        a = raised(AtomicInteger().get, ordering="release")
+        b = raised(AtomicBoolean().set, True, ordering="acquire")
+        assert type(a) is type(b)
+        assert not hasattr(_quorvel, "PanicException")
+        assert re.fullmatch(r"\w+\.PanicException", f"{type(a).__module__}.{type(a).__qualname__}")
