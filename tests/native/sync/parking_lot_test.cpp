@@ -238,10 +238,10 @@ TEST(ParkingLotGrowth, NinetySixParkedThreadsSurviveTableGrowthInOrder) {
     // table while the earlier ones are queued and must be moved. The table
     // keeps three buckets per thread with a record: 96 threads need 512
     // buckets, and no other test in this program runs more than 64 threads at
-    // once (256 buckets), so the table grows at least once during this test.
+    // once (256 buckets), so in a fresh process the table grows during this
+    // test. (Repeated in one process, it only checks that nobody is lost.)
     constexpr size_t kThreads = 96, kKeys = 8;
     alignas(8) static uint64_t words[kKeys];
-    const size_t buckets_before = pl::bucket_count();
 
     std::vector<std::unique_ptr<Parked>> parked;
     Team team;
@@ -251,7 +251,6 @@ TEST(ParkingLotGrowth, NinetySixParkedThreadsSurviveTableGrowthInOrder) {
         ASSERT_TRUE(park_one(team, key, pl::Token(i), *parked[i], i / kKeys + 1));
     }
     EXPECT_GE(pl::bucket_count(), 3 * kThreads);
-    EXPECT_GT(pl::bucket_count(), buckets_before);
 
     for (size_t k = 0; k < kKeys; ++k) {
         const pl::Key key = reinterpret_cast<pl::Key>(&words[k]);
