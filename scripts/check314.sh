@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Compiles every source of the module against the CPython 3.14 headers of
+# Debian's libpython3.14-dev (from sid, fetched through the private apt
+# configuration and unpacked into the cache, never installed), as a
+# free-threaded build (-DPy_GIL_DISABLED=1). Fails on any error or warning.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+. "$here/common.sh"
+
+dest="$QUORVEL_CACHE/python3.14-headers"
+if [ ! -f "$dest/.complete" ]; then
+    apt_private_setup
+    rm -rf "$dest" && mkdir -p "$dest/deb"
+    log "downloading libpython3.14-dev from sid"
+    (cd "$dest/deb" && apt-get "${APT_OPTS[@]}" download libpython3.14-dev >/dev/null) \
+        || die "could not download libpython3.14-dev"
+    dpkg-deb -x "$dest"/deb/libpython3.14-dev_*.deb "$dest/root"
+    touch "$dest/.complete"
+fi
+inc="$dest/root/usr/include"
+[ -f "$inc/python3.14/Python.h" ] || die "Python.h missing from the unpacked libpython3.14-dev"
+
+cxx=${CXX:-g++}
+failed=0
+count=0
+while IFS= read -r src; do
+    count=$((count + 1))
+    if ! "$cxx" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -DPy_GIL_DISABLED=1 \
+            -I"$root/src" -I"$inc/python3.14" -I"$inc" "$src"; then
+        log "does not compile against the 3.14 headers: ${src#$root/}"
+        failed=1
+    fi
+done < <(find "$root/src" -name '*.cpp' | sort)
+[ "$failed" = 0 ] || die "3.14 compile check failed"
+log "3.14 compile check: $count sources compile against CPython 3.14 headers"
