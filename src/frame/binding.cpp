@@ -126,4 +126,30 @@ void bind_tuple_slow(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
     check_required(sig, out);
 }
 
+void bind_varargs_slow(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                       PyObject** extra_args, PyObject** extra_kwargs) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    const Py_ssize_t own = given < Py_ssize_t(sig.count) ? given : Py_ssize_t(sig.count);
+    for (Py_ssize_t i = 0; i < own; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    *extra_args = check(PyTuple_GetSlice(args, own, given));
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            bool named = false;
+            for (std::size_t i = 0; i < sig.count && !named; ++i) {
+                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+                    if (out[i]) raise_type_error(multiple_values_message(sig, sig.names[i]));
+                    out[i] = value;
+                    named = true;
+                }
+            }
+            if (named) continue;
+            if (!*extra_kwargs) *extra_kwargs = check(PyDict_New());
+            check(PyDict_SetItem(*extra_kwargs, key, value));
+        }
+    }
+    check_required(sig, out);
+}
+
 }  // namespace quorvel::frame

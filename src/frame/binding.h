@@ -78,6 +78,32 @@ inline Bound<N> bind(const Params<N>& params, PyObject* args, PyObject* kwargs) 
     return out;
 }
 
+// Form with extra arguments (`f(func, *args, **kwargs)`): positional
+// arguments beyond the parameters go to `extra_args` (a new tuple), keywords
+// that name no parameter to `extra_kwargs` (a new dict, or nullptr when there
+// are none). Throws PyErrorSet.
+void bind_varargs_slow(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                       PyObject** extra_args, PyObject** extra_kwargs);
+
+template <std::size_t N>
+struct BoundVarargs {
+    Bound<N> params{};
+    PyObject* extra_args = nullptr;    // new reference
+    PyObject* extra_kwargs = nullptr;  // new reference or nullptr
+    BoundVarargs() = default;
+    BoundVarargs(const BoundVarargs&) = delete;
+    BoundVarargs& operator=(const BoundVarargs&) = delete;
+    ~BoundVarargs() {
+        Py_XDECREF(extra_args);
+        Py_XDECREF(extra_kwargs);
+    }
+};
+
+template <std::size_t N>
+inline void bind_varargs(const Params<N>& params, PyObject* args, PyObject* kwargs, BoundVarargs<N>& out) {
+    bind_varargs_slow(params.signature(), args, kwargs, out.params.data(), &out.extra_args, &out.extra_kwargs);
+}
+
 // An optional parameter that defaults to None: absent and None are alike.
 inline bool is_absent_or_none(PyObject* arg) noexcept { return arg == nullptr || arg == Py_None; }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frame/access.h"
+#include "frame/affinity.h"
 #include "frame/attach.h"
 #include "frame/binding.h"
 #include "frame/call.h"
@@ -135,6 +136,78 @@ TEST(Binding, KeywordsFillByNameAndErrorsNameTheFirstProblem) {
     Py_DECREF(kw);
     Py_DECREF(one);
     Py_DECREF(two);
+}
+
+TEST(Binding, VarargsFormCollectsExtraArguments) {
+    CallScope scope;
+    constexpr Params<1> params{"ThreadPool", "submit", {"func"}, 1};
+    PyObject* args = Py_BuildValue("(iii)", 1, 2, 3);
+    PyObject* kwargs = Py_BuildValue("{s:i}", "x", 9);
+    {
+        BoundVarargs<1> b;
+        bind_varargs(params, args, kwargs, b);
+        EXPECT_EQ(PyLong_AsLong(b.params[0]), 1);
+        ASSERT_TRUE(PyTuple_Check(b.extra_args));
+        EXPECT_EQ(PyTuple_GET_SIZE(b.extra_args), 2);
+        ASSERT_NE(b.extra_kwargs, nullptr);
+        EXPECT_EQ(PyLong_AsLong(PyDict_GetItemString(b.extra_kwargs, "x")), 9);
+    }
+    {
+        // func by keyword; no extra keywords gives no dict at all.
+        PyObject* empty = PyTuple_New(0);
+        PyObject* kw = Py_BuildValue("{s:i}", "func", 5);
+        BoundVarargs<1> b;
+        bind_varargs(params, empty, kw, b);
+        EXPECT_EQ(PyLong_AsLong(b.params[0]), 5);
+        EXPECT_EQ(PyTuple_GET_SIZE(b.extra_args), 0);
+        EXPECT_EQ(b.extra_kwargs, nullptr);
+        BoundVarargs<1> missing;
+        EXPECT_THROW(bind_varargs(params, empty, nullptr, missing), PyErrorSet);
+        EXPECT_EQ(take_error().second, "ThreadPool.submit() missing 1 required positional argument: 'func'");
+        BoundVarargs<1> twice;
+        EXPECT_THROW(bind_varargs(params, args, kw, twice), PyErrorSet);
+        EXPECT_EQ(take_error().second, "ThreadPool.submit() got multiple values for argument 'func'");
+        Py_DECREF(kw);
+        Py_DECREF(empty);
+    }
+    Py_DECREF(kwargs);
+    Py_DECREF(args);
+}
+
+TEST(Affinity, ForeignThreadCallIsAPanicNamingBothThreads) {
+    const uint64_t me = quorvel::platform::current_thread_id();
+    EXPECT_NO_THROW(check_affinity(me, "_quorvel::lock::RwLockReadGuard"));
+    EXPECT_EQ(affinity_message("_quorvel::lock::RwLockWriteGuard", 7, 9),
+              "assertion `left == right` failed: _quorvel::lock::RwLockWriteGuard is unsendable, "
+              "but sent to another thread\n  left: ThreadId(7)\n right: ThreadId(9)");
+    uint64_t other = 0;
+    std::thread([&] { other = quorvel::platform::current_thread_id(); }).join();
+    ASSERT_NE(other, me);
+    try {
+        check_affinity(other, "_quorvel::lock::RwLockReadGuard");
+        FAIL() << "no panic";
+    } catch (const quorvel::Panic& p) {
+        EXPECT_EQ(p.message(), affinity_message("_quorvel::lock::RwLockReadGuard", me, other));
+    }
+}
+
+TEST(Affinity, ForeignDropIsReportedAsUnraisableAndKeepsTheCurrentError) {
+    CallScope scope;
+    PyObject* globals = PyDict_New();
+    Py_XDECREF(PyRun_String(
+        "import sys\nseen = []\nsys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))",
+        Py_file_input, globals, globals));
+    PyErr_SetString(PyExc_KeyError, "pending");
+    report_foreign_drop("_quorvel::lock::RwLockWriteGuard");
+    EXPECT_EQ(take_error(), std::make_pair(std::string("KeyError"), std::string("'pending'")));
+    PyObject* seen = PyDict_GetItemString(globals, "seen");
+    ASSERT_EQ(PyList_Size(seen), 1);
+    PyObject* entry = PyList_GetItem(seen, 0);
+    EXPECT_STREQ(PyUnicode_AsUTF8(PyTuple_GetItem(entry, 0)), "RuntimeError");
+    EXPECT_STREQ(PyUnicode_AsUTF8(PyTuple_GetItem(entry, 1)),
+                 "_quorvel::lock::RwLockWriteGuard is unsendable, but is being dropped on another thread");
+    Py_XDECREF(PyRun_String("sys.unraisablehook = sys.__unraisablehook__", Py_file_input, globals, globals));
+    Py_DECREF(globals);
 }
 
 TEST(Access, SharedAndExclusiveRefuseEachOtherWithoutWaiting) {

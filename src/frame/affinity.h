@@ -1,0 +1,36 @@
+// frame/affinity: objects usable only on the thread that created them.
+//
+// A thread-affine instance records its creator's OS thread id. Every method
+// checks it after binding and before taking access; a mismatch is an internal
+// failure (PanicException):
+//   "assertion `left == right` failed: {type path} is unsendable, but sent to another thread
+//     left: {caller}
+//    right: {creator}"
+// Deallocation on another thread leaks the native state (whatever it holds
+// stays held) and reports RuntimeError "{type path} is unsendable, but is
+// being dropped on another thread" through the unraisable hook.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sync/panic.h"
+#include "sync/platform.h"
+
+namespace quorvel::frame {
+
+std::string affinity_message(const char* type_path, uint64_t caller, uint64_t creator);
+
+// Panics when the calling thread is not `creator`.
+inline void check_affinity(uint64_t creator, const char* type_path) {
+    const uint64_t caller = platform::current_thread_id();
+    if (caller != creator) throw Panic(affinity_message(type_path, caller, creator));
+}
+
+inline bool on_creator_thread(uint64_t creator) noexcept { return platform::current_thread_id() == creator; }
+
+// Reports the foreign-thread drop as an unraisable RuntimeError, keeping any
+// exception that is currently set.
+void report_foreign_drop(const char* type_path) noexcept;
+
+}  // namespace quorvel::frame
