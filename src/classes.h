@@ -8,5 +8,8 @@ namespace quorvel {
 
 extern frame::ClassSlot atomic_integer_class;
 extern frame::ClassSlot atomic_boolean_class;
+extern frame::ClassSlot rwlock_class;
+extern frame::ClassSlot rwlock_read_guard_class;
+extern frame::ClassSlot rwlock_write_guard_class;
 
 }  // namespace quorvel

@@ -53,6 +53,9 @@ void add_name(PyObject* module, const char* name, PyObject* obj) {
 frame::ClassSlot* const kClasses[] = {
     &atomic_integer_class,
     &atomic_boolean_class,
+    &rwlock_class,
+    &rwlock_read_guard_class,
+    &rwlock_write_guard_class,
 };
 
 int exec_module(PyObject* module) noexcept {

@@ -12,7 +12,7 @@ import pytest
 
 import _quorvel
 
-CLASSES = ["AtomicInteger", "AtomicBoolean"]
+CLASSES = ["AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
 
 
 def test_import_keeps_the_gil_disabled() -> None:
@@ -25,6 +25,14 @@ def test_all_lists_the_classes_in_registration_order() -> None:
     assert sorted(public) == sorted(CLASSES)
 
 
+def make_instance(name: str) -> object:
+    if name == "RwLockReadGuard":
+        return _quorvel.RwLock().read()
+    if name == "RwLockWriteGuard":
+        return _quorvel.RwLock().write()
+    return getattr(_quorvel, name)()
+
+
 @pytest.mark.parametrize("name", CLASSES)
 def test_class_identity_and_flags(name: str) -> None:
     cls = getattr(_quorvel, name)
@@ -32,7 +40,7 @@ def test_class_identity_and_flags(name: str) -> None:
     assert cls.__name__ == cls.__qualname__ == name
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
-    obj = cls()
+    obj = make_instance(name)
     with pytest.raises(AttributeError):
         obj.anything = 1  # type: ignore[attr-defined]
     with pytest.raises(TypeError):
@@ -40,6 +48,12 @@ def test_class_identity_and_flags(name: str) -> None:
 
         weakref.ref(obj)
     assert not hasattr(obj, "__dict__")
+
+
+@pytest.mark.parametrize("name", ["RwLockReadGuard", "RwLockWriteGuard"])
+def test_classes_without_constructor_cannot_be_called(name: str) -> None:
+    with pytest.raises(TypeError, match="cannot create"):
+        getattr(_quorvel, name)()
 
 
 def test_class_objects_are_mutable_heap_types() -> None:

@@ -1,12 +1,14 @@
 """Type information for the native module ``_quorvel``."""
 
-from typing import Final, Literal
+from types import TracebackType
+from typing import Literal, final
 
 __all__: list[str]
 
 _Ordering = Literal["SeqCst", "seq_cst", "Relaxed", "relaxed", "Acquire", "acquire",
                     "Release", "release", "AcqRel", "acq_rel"]
 
+@final
 class AtomicInteger:
     """A thread-safe, lock-free 64-bit signed integer using CPU atomic operations."""
 
@@ -28,6 +30,7 @@ class AtomicInteger:
     def get_and_set(self, new_value: int, ordering: _Ordering | None = None) -> int: ...
     def compare_and_set(self, expected: int, new_value: int, ordering: _Ordering | None = None) -> bool: ...
 
+@final
 class AtomicBoolean:
     """A thread-safe, lock-free boolean variable using CPU atomic operations."""
 
@@ -36,3 +39,27 @@ class AtomicBoolean:
     def set(self, value: bool, ordering: _Ordering | None = None) -> None: ...
     def get_and_set(self, new_value: bool, ordering: _Ordering | None = None) -> bool: ...
     def compare_and_set(self, expected: bool, new_value: bool, ordering: _Ordering | None = None) -> bool: ...
+
+@final
+class RwLock:
+    """A native reader-writer lock."""
+
+    def __new__(cls) -> RwLock: ...
+    def read(self) -> RwLockReadGuard: ...
+    def write(self) -> RwLockWriteGuard: ...
+
+@final
+class RwLockReadGuard:
+    """A context-manager guard for holding shared read access of an RwLock."""
+
+    def __enter__(self) -> RwLockReadGuard: ...
+    def __exit__(self, _exc_type: type[BaseException] | None, _exc_value: BaseException | None,
+                 _traceback: TracebackType | None) -> None: ...
+
+@final
+class RwLockWriteGuard:
+    """A context-manager guard for holding exclusive write access of an RwLock."""
+
+    def __enter__(self) -> RwLockWriteGuard: ...
+    def __exit__(self, _exc_type: type[BaseException] | None, _exc_value: BaseException | None,
+                 _traceback: TracebackType | None) -> None: ...
