@@ -1,19 +1,18 @@
 // sync/parking_lot: the table, its buckets, the per-thread records and growth.
 //
-// Table: 2^k buckets (16 at first). A key's bucket is the top k bits of
-//   key * 0x9E3779B97F4A7C15 (Fibonacci hashing).
-// Growth keeps at least kBucketsPerThread buckets per live thread that owns a
-//   parking record. One grower at a time (it wins `successor` on the old table)
-//   builds the new table privately: it visits the old buckets one by one, and
-//   under each bucket's lock takes the whole queue and marks the bucket
-//   retired; then it appends those records, in order, to their new buckets.
-//   Only then is the new table published. A thread that locks a retired bucket
-//   lets it go and waits for the new table, where the records it may be
-//   looking for already are. So the grower holds one bucket lock at a time,
-//   like everybody else, and FIFO order per key survives the move.
-// Old tables are never freed: a thread may still be about to lock one of their
-//   buckets. They stay reachable through `prev`; as sizes double, all of them
-//   together are smaller than the current table.
+// A key's bucket is the top k bits of key * 0x9E3779B97F4A7C15 in a table of
+// 2^k buckets (16 at first). The table keeps kBucketsPerThread buckets per live
+// thread with a record (made on its first park, gone at thread exit); counting
+// every thread that ever parked would let thread churn grow it without bound.
+// Growth: one thread (the winner of the old table's `successor`) retires the
+//   old buckets one at a time, taking each queue under that bucket's lock, and
+//   appends the records in order to the still-private new table; then it
+//   publishes it. Whoever locks a retired bucket waits for the new table and
+//   retries there. So no thread holds two bucket locks, and FIFO order per key
+//   survives the move.
+// Old tables are never freed (a thread may be about to lock one of their
+//   buckets); they stay reachable through `prev`, and, sizes doubling, all of
+//   them together are smaller than the current table.
 #include "sync/parking_lot.h"
 
 #include <atomic>
@@ -210,6 +209,8 @@ void grow_for(size_t threads) {
     }
 }
 
+// noexcept: park() has no way to report failure, so running out of memory
+// while growing the table terminates the process.
 ThreadData::ThreadData() noexcept {
     const size_t threads = g_threads.fetch_add(1) + 1;
     grow_for(threads);

@@ -1,22 +1,18 @@
 // sync/parking_lot: the process-wide table where lock waiters sleep.
 //
-// A lock keeps only its state word; a thread that must wait parks here under a
-// key (an address derived from the lock) and is woken by an unpark on the same
-// key. Each bucket of the table has a small lock of its own, a FIFO queue of
-// per-thread records and a fairness deadline.
-// Guarantee: park() validates the lock's state and enqueues the caller under
-//   one bucket lock, and unpark() selects records and lets the lock update its
-//   state under that same bucket lock, so a waiter is never lost between
-//   "the lock looks taken" and "I am asleep".
-// Invariants: a record is in at most one queue, and only while its thread is
-//   inside park(); a bucket lock is held only for queue work and the callbacks,
-//   never while sleeping; no thread holds two bucket locks at once.
-// Wakes: unpark() wakes the records it selected, after its bucket lock is
-//   released. Records are never woken by anything else, and park() has no
-//   timeout: every enqueued record gets exactly one wake-up.
-//
+// A lock keeps only its state word; a waiter parks here under a key (an address
+// derived from the lock) until an unpark on that key selects it. Each bucket has
+// a small lock, a FIFO queue of per-thread records and a fairness deadline.
+// Guarantee: park() validates the lock's state and enqueues the caller under one
+//   bucket lock, and unpark() selects records and lets the lock update its state
+//   under that same lock, so no waiter is lost between "the lock looks taken"
+//   and "I am asleep".
+// Invariants: a record is queued at most once, only while its thread is in
+//   park(); bucket locks are held only for queue work and callbacks, never while
+//   sleeping, and never two at once. park() has no timeout.
+// Wakes: unpark() wakes exactly the records it selected, after releasing the lock.
 //   auto r = parking_lot::park(key, token, [&] { return word.load() == expected; });
-//   if (r.status == ParkStatus::Unparked && r.token == kUnparkHandoff) { /* owns it */ }
+//   if (r.handed_off()) { /* the releaser gave us the lock */ }
 #pragma once
 
 #include <cstddef>

@@ -1,20 +1,18 @@
 // sync/rwlock: RawRwLock, a one-word reader-writer lock.
 //
-// Guarantee: many readers or one writer. Acquisitions synchronise with the
-// releases before them (acquire on lock, release on unlock).
+// Guarantee: many readers or one writer; acquisitions synchronise with the
+// releases before them. Not reentrant for writers, not owner-checked, no timeouts.
 // Writer-preferring: once a writer has claimed RW_WRITER, new non-recursive
-// readers stay out, and it gets in when the readers already inside have left.
-// A recursive shared attempt (made by a thread that already holds a read lock)
-// may still enter while readers are inside, so it cannot deadlock against that
-// writer. Not reentrant for writers, not owner-checked, no timeouts.
-// Approximately fair, like RawMutex: a release normally wakes waiters that then
-// race, but about once per millisecond per bucket it hands the lock over.
-// Keys: waiters to get in park on the word's address (primary key); a writer
-// that holds RW_WRITER and waits for readers parks on address + 1 (secondary).
+// readers stay out and it gets in when the readers inside have left. A recursive
+// shared attempt (by a thread already holding a read lock) may still enter while
+// readers are inside, so it cannot deadlock against that writer.
+// Approximately fair, like RawMutex: releases hand over about once per ms per bucket.
+// Keys: waiters to get in park on the word's address (primary); the writer that
+// holds RW_WRITER and waits for readers parks on address + 1 (secondary).
 // Wakes: the last reader out wakes the phase-2 writer; a writer's release wakes,
 // in queue order, the readers ahead of the first queued writer plus that writer.
-// Uncontended lock/unlock: one compare-and-exchange (one subtraction for a
-// shared release), no parking-table call.
+// Uncontended: one compare-and-exchange per lock or unlock (a subtraction for
+// a shared unlock), no parking-table call.
 #pragma once
 
 #include <atomic>
