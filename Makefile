@@ -47,6 +47,10 @@ demo: module
 	$(PY) examples/demo.py
 
 bench: module
+	@for p in $$(grep -v '^#' bench/requirements.txt); do \
+		$(PY) -m pip install -q --disable-pip-version-check --only-binary=:all: $$p \
+			|| echo "[quorvel] $$p does not install for this interpreter: its benchmarks are skipped"; \
+	done
 	scripts/native-tests.sh bench
 	$(PY) bench/run.py
 

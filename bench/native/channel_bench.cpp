@@ -1,0 +1,169 @@
+// channel_bench: items per second through the channel flavours, against a
+// std::mutex + std::condition_variable + std::deque queue.
+//
+// SPSC (1 producer, 1 consumer) and MPMC (2 producers, 2 consumers), blocking
+// send and receive of 64-bit items. Each case runs three times and reports the
+// median; the ratio is to the mutex queue of the same shape.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace {
+
+using namespace quorvel::engine;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kStop = UINT64_MAX;
+
+class MutexQueue {
+public:
+    void push(uint64_t v) {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            q_.push_back(v);
+        }
+        cv_.notify_one();
+    }
+    uint64_t pop() {
+        std::unique_lock<std::mutex> g(mu_);
+        cv_.wait(g, [&] { return !q_.empty(); });
+        const uint64_t v = q_.front();
+        q_.pop_front();
+        return v;
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<uint64_t> q_;
+};
+
+struct Shape {
+    const char* name;
+    int producers;
+    int consumers;
+};
+
+// Runs producers and consumers; returns items per second.
+double run_threads(const Shape& shape, uint64_t items, const std::function<void(int, uint64_t, uint64_t)>& produce,
+                   const std::function<uint64_t(int)>& consume, const std::function<void()>& finish) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::atomic<uint64_t> checksum{0};
+    std::vector<std::thread> ts;
+    const uint64_t per = items / uint64_t(shape.producers);
+    for (int p = 0; p < shape.producers; ++p) {
+        ts.emplace_back([&, p] {
+            ready.fetch_add(1);
+            while (!go.load()) std::this_thread::yield();
+            produce(p, uint64_t(p) * per, per);
+        });
+    }
+    std::vector<std::thread> cs;
+    for (int c = 0; c < shape.consumers; ++c) {
+        cs.emplace_back([&, c] {
+            ready.fetch_add(1);
+            while (!go.load()) std::this_thread::yield();
+            checksum.fetch_add(consume(c));
+        });
+    }
+    while (ready.load() != shape.producers + shape.consumers) std::this_thread::yield();
+    const auto start = Clock::now();
+    go.store(true);
+    for (auto& t : ts) t.join();
+    finish();
+    for (auto& t : cs) t.join();
+    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    const uint64_t n = per * uint64_t(shape.producers);
+    if (checksum.load() != n * (n - 1) / 2) std::fprintf(stderr, "checksum mismatch\n");
+    return double(n) / secs;
+}
+
+double bench_mutex(const Shape& shape, uint64_t items) {
+    MutexQueue q;
+    return run_threads(
+        shape, items,
+        [&](int, uint64_t first, uint64_t n) {
+            for (uint64_t i = 0; i < n; ++i) q.push(first + i);
+        },
+        [&](int) {
+            uint64_t sum = 0;
+            for (uint64_t v; (v = q.pop()) != kStop;) sum += v;
+            return sum;
+        },
+        [&] {
+            for (int c = 0; c < shape.consumers; ++c) q.push(kStop);
+        });
+}
+
+double bench_channel(const Shape& shape, uint64_t items, const std::function<Channel<uint64_t>()>& make) {
+    auto [tx, rx] = make();
+    std::vector<ChannelSender<uint64_t>> senders;
+    for (int p = 0; p < shape.producers; ++p) senders.push_back(tx.clone());
+    std::vector<ChannelReceiver<uint64_t>> receivers;
+    for (int c = 0; c < shape.consumers; ++c) receivers.push_back(rx.clone());
+    { auto a = std::move(tx); auto b = std::move(rx); }
+    return run_threads(
+        shape, items,
+        [&](int p, uint64_t first, uint64_t n) {
+            const ChannelSender<uint64_t>& s = senders[size_t(p)];
+            for (uint64_t i = 0; i < n; ++i) (void)s.send(first + i);
+            auto gone = std::move(senders[size_t(p)]);  // the last one disconnects
+        },
+        [&](int c) {
+            const ChannelReceiver<uint64_t>& r = receivers[size_t(c)];
+            uint64_t sum = 0;
+            for (;;) {
+                RecvResult<uint64_t> got = r.recv();
+                if (!got.ok()) break;
+                sum += *got.item;
+            }
+            return sum;
+        },
+        [] {});
+}
+
+double median3(const std::function<double()>& f) {
+    double r[3] = {f(), f(), f()};
+    std::sort(r, r + 3);
+    return r[1];
+}
+
+}  // namespace
+
+int main() {
+    const Shape shapes[] = {{"SPSC", 1, 1}, {"MPMC 2x2", 2, 2}};
+    struct Case {
+        const char* name;
+        uint64_t items;
+        std::function<Channel<uint64_t>()> make;
+    };
+    const Case cases[] = {
+        {"array(1)", 200'000, [] { return new_bounded<uint64_t>(1); }},
+        {"array(64)", 2'000'000, [] { return new_bounded<uint64_t>(64); }},
+        {"array(1024)", 4'000'000, [] { return new_bounded<uint64_t>(1024); }},
+        {"list", 4'000'000, [] { return new_unbounded<uint64_t>(); }},
+        {"zero", 200'000, [] { return new_bounded<uint64_t>(0); }},
+    };
+    std::printf("%-10s %-12s %14s %8s\n", "shape", "queue", "items/s", "ratio");
+    for (const Shape& shape : shapes) {
+        const double base = median3([&] { return bench_mutex(shape, 2'000'000); });
+        std::printf("%-10s %-12s %14.0f %8s\n", shape.name, "mutex+cv", base, "1.00");
+        for (const Case& c : cases) {
+            const double rate = median3([&] { return bench_channel(shape, c.items, c.make); });
+            std::printf("%-10s %-12s %14.0f %8.2f\n", shape.name, c.name, rate, rate / base);
+        }
+    }
+    return 0;
+}
