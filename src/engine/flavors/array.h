@@ -23,6 +23,7 @@
 #include "engine/alloc.h"
 #include "engine/backoff.h"
 #include "engine/context.h"
+#include "engine/fence.h"
 #include "engine/item.h"
 #include "engine/outcome.h"
 #include "engine/select.h"
@@ -112,7 +113,7 @@ public:
                 }
                 backoff.spin();
             } else if (stamp + one_lap_ == tail + 1) {
-                std::atomic_thread_fence(std::memory_order_seq_cst);
+                seq_cst_fence();
                 // Relaxed: ordered by the fence above, which pairs with the
                 // seq_cst head CAS in start_recv().
                 const uint64_t head = head_.load(std::memory_order_relaxed);
@@ -157,7 +158,7 @@ public:
                 }
                 backoff.spin();
             } else if (stamp == head) {
-                std::atomic_thread_fence(std::memory_order_seq_cst);
+                seq_cst_fence();
                 // Relaxed: ordered by the fence above, which pairs with the
                 // seq_cst tail CAS in start_send() and the mark's fetch-or.
                 const uint64_t tail = tail_.load(std::memory_order_relaxed);

@@ -23,6 +23,7 @@
 #include "engine/alloc.h"
 #include "engine/backoff.h"
 #include "engine/context.h"
+#include "engine/fence.h"
 #include "engine/item.h"
 #include "engine/outcome.h"
 #include "engine/select.h"
@@ -196,7 +197,7 @@ public:
             uint64_t new_head = head + (1 << SHIFT);
             if ((new_head & MARK_BIT) == 0) {
                 // The head block may be the last one: compare with the tail.
-                std::atomic_thread_fence(std::memory_order_seq_cst);
+                seq_cst_fence();
                 // Relaxed: ordered by the fence above, which pairs with the
                 // seq_cst tail CAS in start_send() and the mark's fetch-or.
                 const uint64_t tail = tail_.index.load(std::memory_order_relaxed);
