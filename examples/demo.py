@@ -2,7 +2,9 @@
 
 Each worker thread counts its share of events into a shared AtomicInteger,
 while a second run does the same with an int guarded by threading.Lock.
-Both totals are exact; the atomic needs no lock at all.
+Both totals are exact; the atomic needs no lock at all. Then the workers
+tally words into one shared ConcurrentMap of per-word AtomicIntegers, and
+the tally matches a single-threaded count exactly.
 """
 
 from __future__ import annotations
@@ -10,9 +12,10 @@ from __future__ import annotations
 import sys
 import threading
 import time
+from collections import Counter
 from collections.abc import Callable
 
-from _quorvel import AtomicBoolean, AtomicInteger
+from _quorvel import AtomicBoolean, AtomicInteger, ConcurrentMap
 
 WORKERS = 4
 EVENTS_PER_WORKER = 200_000
@@ -75,6 +78,31 @@ def first_finisher() -> int:
     return winners.get()
 
 
+WORDS = ("red", "green", "blue", "cyan", "magenta", "yellow", "black", "white")
+
+
+def worker_words(worker: int) -> list[str]:
+    """The words one worker sees: a fixed, uneven mix per worker."""
+    return [WORDS[(i * i + worker) % len(WORDS)] for i in range(20_000)]
+
+
+def tally_words() -> dict[str, int]:
+    """Every worker adds its words to one shared map; no lock anywhere.
+
+    get_or_insert lets exactly one worker create each word's counter, and
+    every other worker then gets that same counter back.
+    """
+    tally: ConcurrentMap[str, AtomicInteger] = ConcurrentMap()
+    next_worker = AtomicInteger()
+
+    def work() -> None:
+        for word in worker_words(next_worker.fetch_add_relaxed(1)):
+            tally.get_or_insert(word, AtomicInteger()).increment_relaxed()
+
+    run_workers(work)
+    return {word: counter.get() for word, counter in tally.items()}
+
+
 def main() -> int:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {WORKERS} worker threads")
@@ -89,7 +117,13 @@ def main() -> int:
     winners = first_finisher()
     print(f"Workers that claimed the 'first' flag: {winners}")
 
-    ok = atomic_total == expected and lock_total == expected and winners == 1
+    tally = tally_words()
+    expected_tally = Counter(w for worker in range(WORKERS) for w in worker_words(worker))
+    print("Word tally from a ConcurrentMap: " + ", ".join(f"{w} {tally[w]:,}" for w in sorted(tally)))
+    tally_ok = tally == dict(expected_tally)
+    print("The tally matches a single-threaded count." if tally_ok else "MISMATCH: the tally is wrong.")
+
+    ok = atomic_total == expected and lock_total == expected and winners == 1 and tally_ok
     print("All totals exact." if ok else "MISMATCH: a total is wrong.")
     return 0 if ok else 1
 

@@ -12,7 +12,8 @@ import pytest
 
 import _quorvel
 
-CLASSES = ["AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
+CLASSES = ["ConcurrentMap", "AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
+SUBCLASSABLE = {"ConcurrentMap"}
 
 
 def test_import_keeps_the_gil_disabled() -> None:
@@ -38,8 +39,11 @@ def test_class_identity_and_flags(name: str) -> None:
     cls = getattr(_quorvel, name)
     assert cls.__module__ == "builtins"
     assert cls.__name__ == cls.__qualname__ == name
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
+    if name in SUBCLASSABLE:
+        assert issubclass(type("Sub", (cls,), {}), cls)
+    else:
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
     obj = make_instance(name)
     with pytest.raises(AttributeError):
         obj.anything = 1  # type: ignore[attr-defined]
