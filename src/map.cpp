@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <utility>
 #include <vector>
@@ -409,6 +410,9 @@ private:
 
 // Stored keys already compared with the probe during one call, held strongly
 // so that no compared address can be reused by another object meanwhile.
+// Identity lookups run under the shard lock; for the long lists of a bucket
+// full of colliding keys, index() sorts the list by address beforehand (with
+// no lock held) so that they cost a binary search instead of a scan.
 class Compared {
 public:
     Compared() noexcept = default;
@@ -420,10 +424,18 @@ public:
     }
 
     bool contains(PyObject* key) const noexcept {
+        if (sorted_ == size_ && size_ > kScan) return std::binary_search(data_, data_ + size_, key, std::less<PyObject*>());
         for (size_t i = 0; i < size_; ++i) {
             if (data_[i] == key) return true;
         }
         return false;
+    }
+    // Call before locking: makes later lookups fast when the list is long.
+    void index() noexcept {
+        if (size_ > kScan && sorted_ != size_) {
+            std::sort(data_, data_ + size_, std::less<PyObject*>());
+            sorted_ = size_;
+        }
     }
     // True when every stored key of `bucket` has been compared.
     bool covers(Slot& bucket) const noexcept {
@@ -451,10 +463,12 @@ public:
 
 private:
     static constexpr size_t kInline = 4;
+    static constexpr size_t kScan = 16;  // up to this many, a scan beats sorting
     PyObject* inline_[kInline];
     PyObject** data_ = inline_;
     size_t size_ = 0;
     size_t cap_ = kInline;
+    size_t sorted_ = 0;  // equal to size_ when data_ is sorted by address
 };
 
 // Copies the entries of `bucket` not yet compared: keys only, or (key, value)
@@ -532,6 +546,7 @@ void write_attempts(Shard& shard, int64_t hash, PyObject* key, Compared& compare
             break;  // k went away meanwhile: the rest is left uncompared
         }
         cands.clear();
+        compared.index();
         ShardLock lock(shard);
         Slot* bucket = shard.table.find(hash);
         if (!bucket || compared.covers(*bucket)) {
@@ -609,6 +624,7 @@ PyObject* map_get_or_insert(MapState& st, PyObject* key, PyObject* dflt) {
     Compared compared;
     Candidates cands;
     for (;;) {
+        compared.index();
         {
             ShardLock lock(shard);
             Slot* bucket = shard.table.find(hash);

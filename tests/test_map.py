@@ -419,6 +419,24 @@ class TestThreads:
         found = [k.tag for k in m.keys()]
         assert len(found) == len(set(found)) == len(m)
 
+    def test_one_bucket_of_many_colliding_keys(self) -> None:
+        # Long compared lists, with new keys arriving between copy and commit.
+        m, n = ConcurrentMap(), 60
+
+        def worker(t: int) -> Callable[[], None]:
+            def run() -> None:
+                for i in range(n):
+                    m.set(Collide((t, i)), i)
+                for i in range(0, n, 2):
+                    assert m.pop_val(Collide((t, i))) == (True, i)
+                for i in range(n):
+                    assert m.get_or_insert(Collide((t, i)), -1) == (i if i % 2 else -1)
+            return run
+
+        run_concurrently([worker(t) for t in range(4)])
+        tags = sorted(k.tag for k in m.keys())
+        assert tags == [(t, i) for t in range(4) for i in range(n)] and len(m) == 4 * n
+
     def test_randomized_mixed_workload(self) -> None:
         seed = int(os.environ.get("QUORVEL_MAP_SEED", random.randrange(2**32)))
         print(f"QUORVEL_MAP_SEED={seed}")
