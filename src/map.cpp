@@ -75,7 +75,7 @@ struct Entry {
     PyObject* value;  // nullptr in key-only candidate copies
 };
 
-// Entries 2..n of a bucket, in order, followed in memory by `cap` slots.
+// Entries 2..n of a bucket, in order: `cap` entries follow the header in memory.
 struct Overflow {
     size_t size;
     size_t cap;
@@ -512,10 +512,15 @@ bool keys_equal(PyObject* stored, PyObject* probe) {
 // ---------------------------------------------------------------------------
 // The map's operations.
 
+// The fields every call reads sit on cache lines of their own: the object
+// header before them takes a refcount update from every thread that loads the
+// map, and 48 bytes keep that line apart whatever the object's 16-byte
+// alignment.
 struct MapState {
+    char header_gap[48];
     frame::AccessWord access{0};
     Shards shards;  // fixed at construction
-    explicit MapState(Shards&& s) noexcept : shards(std::move(s)) {}
+    explicit MapState(Shards&& s) noexcept : header_gap{}, shards(std::move(s)) {}
 };
 
 // The attempt loop of the writing operations (set, delete, pop_val), entered
