@@ -520,6 +520,7 @@ struct MapState {
     char header_gap[48];
     frame::AccessWord access{0};
     Shards shards;  // fixed at construction
+    PyObject* next_dying = nullptr;  // link in this thread's deallocation queue
     explicit MapState(Shards&& s) noexcept : header_gap{}, shards(std::move(s)) {}
 };
 
@@ -789,12 +790,31 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
+// Maps whose deallocation began on this thread while another map's entries
+// were being released here, waiting to be destroyed; and whether such a
+// release is running. Releasing a map's entries may free further maps, so a
+// long chain of maps (each the value of the previous one) is destroyed one
+// link after another by the outermost deallocation instead of recursing once
+// per link and overflowing the stack.
+__thread PyObject* t_dying __attribute__((tls_model("initial-exec"))) = nullptr;
+__thread bool t_destroying __attribute__((tls_model("initial-exec"))) = false;
+
 // Also the base deallocation of Python subclasses: CPython's subtype_dealloc
 // has cleared their __dict__ and untracked them before calling this, and the
 // type's own tp_free (GC-aware for subclasses) frees the memory.
 void map_dealloc(PyObject* self) noexcept {
     frame::CallScope scope;
-    frame::destroy_instance<MapState>(self);
+    if (t_destroying) {
+        frame::state_of<MapState>(self).next_dying = std::exchange(t_dying, self);
+        return;
+    }
+    t_destroying = true;
+    for (PyObject* obj = self; obj;) {
+        PyObject* next = frame::state_of<MapState>(obj).next_dying;
+        frame::destroy_instance<MapState>(obj);  // may queue more maps
+        obj = next ? next : std::exchange(t_dying, nullptr);
+    }
+    t_destroying = false;
 }
 
 constexpr Params<1> kGet{"ConcurrentMap", "get", {"key"}, 1};

@@ -8,7 +8,9 @@ import inspect
 import math
 import os
 import random
+import subprocess
 import sys
+import textwrap
 import weakref
 from collections.abc import Callable
 from typing import Any
@@ -236,9 +238,15 @@ class TestCallbacks:
             m.get, m.get_val, m.contains_key, m.delete, m.pop_val,
             lambda k: m.set(k, 1), lambda k: m.get_or_insert(k, 1),
         ]
+        class HashFails:
+            def __hash__(self) -> int:
+                raise ZeroDivisionError("no hash")
+
         for op in ops:
             with pytest.raises(TypeError, match="unhashable type: 'list'"):
                 op([])
+            with pytest.raises(ZeroDivisionError, match="no hash"):
+                op(HashFails())
         assert len(m) == 0
 
     def test_reentrant_eq_does_not_deadlock(self) -> None:
@@ -246,7 +254,9 @@ class TestCallbacks:
         calls = []
 
         class Reenter(Collide):
-            __hash__ = Collide.__hash__
+            def __hash__(self) -> int:
+                m.contains_key("side")
+                return 7
 
             def __eq__(self, other: object) -> bool:
                 calls.append(self.tag)
@@ -309,6 +319,37 @@ class TestReferences:
             m.set(objs[i], objs[i + 1])
         del objs, m
         assert all(r() is None for r in refs)
+
+    def test_a_long_chain_of_maps_is_freed_without_deep_recursion(self) -> None:
+        # In a child process: freeing each link inside the previous link's
+        # deallocation would overflow the stack and kill the process.
+        code = textwrap.dedent(
+            """
+            import weakref
+            from _quorvel import ConcurrentMap
+
+            class Sub(ConcurrentMap):
+                pass
+
+            class Obj:
+                pass
+
+            last = Obj()
+            ref, head = weakref.ref(last), last
+            del last
+            for i in range(300_000):
+                m = (Sub if i % 5 == 0 else ConcurrentMap)(1)
+                if i % 2:
+                    m.set(head, i)  # as a key
+                else:
+                    m.set(i, head)
+                head = m
+            del m, head
+            print(ref() is None)
+            """
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        assert (out.returncode, out.stdout.strip()) == (0, "True"), out.stderr
 
     def test_hot_paths_do_not_leak(self) -> None:
         m = ConcurrentMap(4)
