@@ -64,8 +64,7 @@ struct EndFactory;
 
 [[noreturn]] inline void moved_from_end() { panic("use of a moved-from channel end"); }
 
-template <class Chan>
-void count_clone(std::atomic<size_t>& count) noexcept {
+inline void count_clone(std::atomic<size_t>& count) noexcept {
     // Relaxed: the new end is made from a live one, which keeps the record
     // alive; nothing is published through the count.
     if (count.fetch_add(1, std::memory_order_relaxed) >= size_t(PTRDIFF_MAX)) std::abort();
@@ -113,9 +112,9 @@ public:
     // A new end of the same channel, counted as a live sender.
     ChannelSender clone() const {
         switch (flavor_) {
-            case Flavor::Array: detail::count_clone<ArrayChannel<T>>(array_core()->senders); break;
-            case Flavor::List: detail::count_clone<ListChannel<T>>(list_core()->senders); break;
-            case Flavor::Zero: detail::count_clone<ZeroChannel<T>>(zero_core()->senders); break;
+            case Flavor::Array: detail::count_clone(array_core()->senders); break;
+            case Flavor::List: detail::count_clone(list_core()->senders); break;
+            case Flavor::Zero: detail::count_clone(zero_core()->senders); break;
             default: detail::moved_from_end();
         }
         return ChannelSender(flavor_, core_);
@@ -247,9 +246,9 @@ public:
     // A new end of the same channel (or timer), counted as a live receiver.
     ChannelReceiver clone() const {
         switch (flavor_) {
-            case Flavor::Array: detail::count_clone<ArrayChannel<T>>(array_core()->receivers); break;
-            case Flavor::List: detail::count_clone<ListChannel<T>>(list_core()->receivers); break;
-            case Flavor::Zero: detail::count_clone<ZeroChannel<T>>(zero_core()->receivers); break;
+            case Flavor::Array: detail::count_clone(array_core()->receivers); break;
+            case Flavor::List: detail::count_clone(list_core()->receivers); break;
+            case Flavor::Zero: detail::count_clone(zero_core()->receivers); break;
             case Flavor::At: at()->add_ref(); break;
             case Flavor::Never: break;
             case Flavor::Moved: detail::moved_from_end();

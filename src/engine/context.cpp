@@ -14,6 +14,7 @@ std::atomic<uint64_t> g_next_thread_id{1};
 // destructors run at thread exit.
 thread_local uint64_t t_thread_id = 0;
 thread_local WaitStats t_stats;
+thread_local WaitHooks t_hooks;
 
 struct CacheSlot {
     WaitContext* cx = nullptr;  // the cached context; null while lent out by with()
@@ -54,6 +55,8 @@ uint64_t current_thread_id() noexcept {
 WaitStats this_thread_wait_stats() noexcept { return t_stats; }
 
 void detail::count_select_registration() noexcept { ++t_stats.select_registrations; }
+
+WaitHooks& this_thread_wait_hooks() noexcept { return t_hooks; }
 
 WaitContext::WaitContext() noexcept : thread_id_(current_thread_id()) {}
 

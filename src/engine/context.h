@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "engine/alloc.h"
-#include "sync/parker.h"
+#include "engine/thread_parker.h"
 #include "sync/platform.h"
 
 namespace quorvel::engine {
@@ -145,7 +145,7 @@ private:
 
     std::atomic<uintptr_t> select_{Selected::WAITING};
     std::atomic<void*> packet_{nullptr};
-    sync::Parker thread_;   // the owner parks here; wakers unpark it
+    ThreadParker thread_;   // the owner parks here; wakers unpark it
     uint64_t thread_id_;    // current_thread_id() of the owner
     std::atomic<uint64_t> refs_{1};
 
@@ -203,6 +203,19 @@ WaitStats this_thread_wait_stats() noexcept;
 namespace detail {
 void count_select_registration() noexcept;
 }
+
+// Test hooks of the calling thread, so that a test can make a counterpart act
+// at a chosen point of a wait. Unset in production: one thread-local load on
+// the slow path of a wait.
+//  - before_block: a blocking send or receive failed its start step and is
+//    about to register (the race its re-check closes);
+//  - after_select_register: a select wait has just registered operation `index`.
+struct WaitHooks {
+    void (*before_block)(void* arg) = nullptr;
+    void (*after_select_register)(void* arg, size_t index) = nullptr;
+    void* arg = nullptr;
+};
+WaitHooks& this_thread_wait_hooks() noexcept;
 
 // Returns the cached context to its slot (or releases a fresh one) when f
 // leaves, also by an exception.

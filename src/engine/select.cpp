@@ -13,7 +13,6 @@ namespace {
 // sequence of orders is reproducible from run to run.
 constexpr uint32_t kShuffleSeed = 1406868647;  // 0x53DB1CA7
 thread_local uint32_t t_shuffle_state = kShuffleSeed;
-thread_local detail::SelectHooks t_hooks;
 
 void shuffle(std::vector<detail::SelectRecord>& records) noexcept {
     const size_t len = records.size();
@@ -40,8 +39,6 @@ void sleep_until(std::optional<Instant> deadline) noexcept {
 }
 
 }  // namespace
-
-detail::SelectHooks& detail::this_thread_select_hooks() noexcept { return t_hooks; }
 
 uint32_t detail::next_shuffle_word() noexcept {
     uint32_t x = t_shuffle_state;
@@ -95,7 +92,9 @@ std::optional<size_t> detail::run_select(std::vector<SelectRecord>& records, std
                 }
                 ++registered;
                 detail::count_select_registration();
-                if (t_hooks.after_register) t_hooks.after_register(t_hooks.arg, rec.index);
+                if (WaitHooks& h = this_thread_wait_hooks(); h.after_select_register) {
+                    h.after_select_register(h.arg, rec.index);
+                }
                 if (ready) {
                     // Became ready while registering: stop, and try it first.
                     Selected found = Selected::waiting();

@@ -200,14 +200,6 @@ std::optional<size_t> run_select(std::vector<SelectRecord>& records, std::option
 // Advances the calling thread's shuffle generator (xorshift32) and returns it.
 uint32_t next_shuffle_word() noexcept;
 
-// Test hook of the calling thread: when set, called right after each
-// registration of a select wait with the index of the registered operation,
-// so a test can make readiness appear at a chosen point of the registration.
-struct SelectHooks {
-    void (*after_register)(void* arg, size_t index) = nullptr;
-    void* arg = nullptr;
-};
-SelectHooks& this_thread_select_hooks() noexcept;
 }  // namespace detail
 
 }  // namespace quorvel::engine

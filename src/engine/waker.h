@@ -94,6 +94,7 @@ private:
 // registration. Returns when woken; the caller retries its start step.
 template <class Ready>
 void block_on(SyncWaker& list, const void* op_address, Ready ready) {
+    if (WaitHooks& h = this_thread_wait_hooks(); h.before_block) h.before_block(h.arg);
     WaitContext::with([&](WaitContext& cx) {
         const Operation oper = Operation::hook(op_address);
         list.register_op(oper, cx);

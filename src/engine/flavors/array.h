@@ -270,14 +270,15 @@ public:
 private:
     // head and tail each own a 128-byte line, so senders and receivers do not
     // contend for one; the record holding this state is aligned to 128.
-    alignas(128) std::atomic<uint64_t> head_{0};
-    alignas(128) std::atomic<uint64_t> tail_{0};
+    alignas(128) std::atomic<uint64_t> head_{0};  // next read; moved by receivers' CAS
+    alignas(128) std::atomic<uint64_t> tail_{0};  // next write and the mark; moved by senders' CAS
+    // Set at construction, read-only afterwards.
     alignas(128) Slot* buffer_ = nullptr;
     size_t cap_;
     uint64_t mark_bit_ = 0;  // (cap + 1) rounded up to a power of two
     uint64_t one_lap_ = 0;   // 2 * mark_bit
-    SyncWaker senders_;      // threads blocked in send
-    SyncWaker receivers_;    // threads blocked in receive
+    SyncWaker senders_;      // threads blocked in send; its own mutex
+    SyncWaker receivers_;    // threads blocked in receive; its own mutex
 
     friend struct TestAccess;
 };

@@ -395,7 +395,8 @@ private:
             head += 1 << SHIFT;
         }
         if (block) free_block(block);
-        // Release: pairs with the acquire loads of the head by the record's free.
+        // Release, as every head update; no receiver is left to read it, and
+        // the record's free comes after the ends' acq_rel handshake.
         head_.index.store(head & ~MARK_BIT, std::memory_order_release);
     }
 
@@ -404,9 +405,9 @@ private:
         std::atomic<Block*> block{nullptr};
     };
 
-    Position head_;          // next read; own 128-byte line
-    Position tail_;          // next write and the disconnection mark; own line
-    SyncWaker receivers_;    // threads blocked in receive
+    Position head_;        // next read; moved by receivers; own 128-byte line
+    Position tail_;        // next write and the disconnection mark; moved by senders; own line
+    SyncWaker receivers_;  // threads blocked in receive; its own mutex
 
     friend struct TestAccess;
 };

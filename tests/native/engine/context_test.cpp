@@ -133,6 +133,57 @@ TEST(Wakers, DisconnectWakesEveryWaiterAndLeavesTheEntries) {
     });
 }
 
+TEST(ThreadParker, PermitBeforeParkIsKeptAndDoesNotAccumulate) {
+    ThreadParker p;
+    p.unpark();
+    p.unpark();
+    p.park();  // returns at once
+    EXPECT_FALSE(p.park_until(Instant::now().checked_add(ms(2)).value()));
+    p.unpark();
+    EXPECT_TRUE(p.park_until(Instant::now().checked_add(ms(20'000)).value()));
+}
+
+// Regression: the owner took a permit that was already there with an
+// exchange to PARKED followed by a store of EMPTY, and an unpark landing
+// between the two was overwritten. Zero-channel hand-overs, which leave stale
+// permits behind, then lost wake-ups. Each round here leaves a stale permit,
+// then sets the flag and unparks after a varying delay; a round whose flag
+// was set but whose owner slept until its time-out is a lost wake-up.
+TEST(ThreadParker, UnparkWhileAStalePermitIsTakenIsNotLost) {
+    run_bounded("parker permits", [] {
+        ThreadParker p;
+        std::atomic<int> go{0}, ack{0};
+        const int n = 20000 * kScale;
+        std::thread waker([&] {
+            uint32_t x = 12345;
+            for (int r = 1; r <= n; ++r) {
+                while (ack.load() < r - 1) {
+                }
+                p.unpark();  // stale by the time the owner parks
+                x ^= x << 13;
+                x ^= x >> 17;
+                x ^= x << 5;
+                for (uint32_t i = 0; i < (x & 63); ++i) quorvel::platform::cpu_relax();
+                go.store(r);
+                p.unpark();
+            }
+        });
+        bool lost = false;
+        for (int r = 1; r <= n; ++r) {
+            while (go.load() != r) {
+                if (!p.park_until(Instant::now().checked_add(ms(2000)).value()) && go.load() == r) lost = true;
+            }
+            ack.store(r);
+            if (lost) {
+                ADD_FAILURE() << "round " << r << " slept through its wake-up";
+                ack.store(n);  // lets the waker run through its remaining rounds
+                break;
+            }
+        }
+        waker.join();
+    });
+}
+
 TEST(Backoff, SpinsSevenTimesThenYieldsFourTimesBeforeParking) {
     Backoff b;
     for (int i = 0; i < 7; ++i) {

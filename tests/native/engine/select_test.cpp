@@ -10,16 +10,28 @@ namespace {
 
 using A = TestAccess;
 
-// Installs a registration hook on the calling thread for its lifetime.
+// Installs a select-registration hook on the calling thread for its lifetime.
 class RegistrationHook {
 public:
     template <class F>
     explicit RegistrationHook(F& f) {
-        auto& h = detail::this_thread_select_hooks();
+        WaitHooks& h = this_thread_wait_hooks();
         h.arg = &f;
-        h.after_register = [](void* arg, size_t index) { (*static_cast<F*>(arg))(index); };
+        h.after_select_register = [](void* arg, size_t index) { (*static_cast<F*>(arg))(index); };
     }
-    ~RegistrationHook() { detail::this_thread_select_hooks() = {}; }
+    ~RegistrationHook() { this_thread_wait_hooks() = {}; }
+};
+
+// Installs a before-block hook on the calling thread for its lifetime.
+class BeforeBlockHook {
+public:
+    template <class F>
+    explicit BeforeBlockHook(F& f) {
+        WaitHooks& h = this_thread_wait_hooks();
+        h.arg = &f;
+        h.before_block = [](void* arg) { (*static_cast<F*>(arg))(); };
+    }
+    ~BeforeBlockHook() { this_thread_wait_hooks() = {}; }
 };
 
 TEST(SelectPasses, ReadyOperationIsTakenInTheFirstPassWithoutRegistering) {
@@ -123,9 +135,41 @@ TEST(SelectPasses, ReadyOperationTakenByAnotherThreadMeanwhileMakesTheSelectionW
     });
 }
 
-// A counterpart that acts between the failed attempt and the registration
-// must not be missed. Ping-pong many times: a lost wake-up hangs the test,
-// which run_bounded turns into a failure.
+// A counterpart that acts between the failed attempt and the registration is
+// not missed: the re-check after registering aborts the wait. The hook makes
+// another thread act exactly there; without the re-check the waiter would
+// park for ever, which run_bounded reports.
+TEST(SelectWakeups, CounterpartActingBeforeRegistrationIsNotMissed) {
+    run_bounded("act before registration", [] {
+        for (size_t cap : {0, 1, 4}) {  // 0: the list flavour
+            auto [tx, rx] = cap ? new_bounded<int>(cap) : new_unbounded<int>();
+            int calls = 0;
+            auto send_now = [&] {
+                if (++calls == 1) std::thread([&] { ASSERT_TRUE(tx.try_send(11).ok()); }).join();
+            };
+            {
+                BeforeBlockHook installed(send_now);
+                EXPECT_EQ(*rx.recv().item, 11) << "cap " << cap;
+            }
+            EXPECT_EQ(calls, 1);
+            if (cap == 0) continue;  // list senders never block
+
+            // The mirror image: a full channel whose receiver frees a slot.
+            for (size_t i = 0; i < cap; ++i) ASSERT_TRUE(tx.try_send(int(i)).ok());
+            calls = 0;
+            auto recv_now = [&] {
+                if (++calls == 1) std::thread([&] { ASSERT_TRUE(rx.try_recv().ok()); }).join();
+            };
+            {
+                BeforeBlockHook installed(recv_now);
+                EXPECT_TRUE(tx.send(99).ok()) << "cap " << cap;
+            }
+            EXPECT_EQ(calls, 1);
+        }
+    });
+}
+
+// The same race left to chance: ping-pong many times.
 TEST(SelectWakeups, NoLostWakeUpsInBlockingPingPong) {
     run_bounded("blocking ping-pong", [] {
         const int n = 5000 * kScale;
