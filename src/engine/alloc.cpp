@@ -1,4 +1,9 @@
 // engine/alloc: engine memory with per-kind tallies and test fault injection.
+//
+// Memory comes from the global operator new (aligned where the kind needs
+// it). The tallies are relaxed counters read by tests after their threads
+// joined; the countdown of fail_nth() throws std::bad_alloc before anything
+// is allocated, so callers see exactly what a real failure would give them.
 #include "engine/alloc.h"
 
 namespace quorvel::engine {

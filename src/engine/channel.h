@@ -1,20 +1,17 @@
 // engine/channel: ChannelCore and its reference-counted ends.
 //
-// A channel of the array, list or zero flavour lives in one record: the
-// flavour's state plus `senders` and `receivers` (live ends of each side,
-// starting at 1) and `destroy`. An end is a flavour tag and a pointer; every
-// operation dispatches on the tag. Timer receivers (at, never) have no record.
-//
-// Counting: clone() increments its side's count (relaxed) and stops the
-// process if the count would pass the largest signed word. Dropping an end
-// decrements it (acq_rel); the thread that brings a side to 0 disconnects that
-// side, then swaps `destroy` to true (acq_rel): the side that finds it already
-// true finished second and frees the record. So the record is freed exactly
-// once, after both sides have run their disconnect.
-// Disconnection is for good. After the last sender, receivers still drain
-// what is buffered; after the last receiver, every send gives its item back.
-// Items still in a record are destroyed when it is freed (array) or at once
-// when the receivers go (list), each exactly once, on whichever thread that is.
+// An array, list or zero channel lives in one record: the flavour's state,
+// `senders` and `receivers` (live ends per side, starting at 1) and `destroy`.
+// An end is a flavour tag and a pointer; every operation dispatches on the
+// tag. Timer receivers (at, never) have no record.
+// Counting: clone() increments its side (relaxed) and stops the process past
+// the largest signed word. Drop decrements (acq_rel); the end that brings a
+// side to 0 disconnects that side, then swaps `destroy` (acq_rel): whoever
+// finds it already set finished second and frees the record, exactly once.
+// Disconnection is for good: receivers still drain what is buffered; every
+// later send gives its item back. Items left in a record are destroyed exactly
+// once, on whichever thread frees it (array) or at once when the receivers go
+// (list). Wakes: the disconnecting side wakes every waiter of the channel.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,10 @@
 // engine/context: thread ids, the per-thread context cache and parking.
+//
+// The cache is a trivially destructible thread-local slot plus an owner whose
+// destructor releases the cached context at thread exit and marks the slot
+// torn down; a wait after that (from another thread-local destructor) gets a
+// fresh context. Thread ids come from one process-wide counter and are never
+// reused, unlike operating-system thread ids.
 #include "engine/context.h"
 
 #include "engine/backoff.h"

@@ -1,20 +1,17 @@
 // engine/context: the selection word and the per-thread waiting context.
 //
-// A thread that waits for channel operations publishes one WaitContext. Other
-// threads choose one of its registered operations, or report a disconnection,
-// by moving its `select` word out of Waiting with one compare-and-exchange;
-// the loser of that race leaves the word alone. The owner itself moves it to
-// Aborted when it gives up. Only `with` moves it back to Waiting, at the start
-// of the next use.
-//
-// Guarantee: a waiter parks until its word leaves Waiting (or its deadline
-// passes) and never misses the change: whoever moves the word unparks the
-// owner afterwards, and the parker keeps one permit for an unpark that comes
-// before the park.
-// Lifetime: contexts are reference-counted. Wait-list entries hold a
-// reference, so the parker a waker unparks is alive even if its owner has
-// already returned and its thread has exited. Each thread caches one context
-// and reuses it; a nested use (or one during thread exit) gets a fresh one.
+// A waiting thread publishes a WaitContext. Other threads choose one of its
+// registered operations, or report a disconnection, by moving its `select`
+// word out of Waiting with one compare-and-exchange (the loser leaves it
+// alone); the owner moves it to Aborted when it gives up. Only `with` moves it
+// back to Waiting, at the start of the next use.
+// Guarantee: whoever moves the word unparks the owner afterwards, and the
+// parker keeps one permit for an unpark that comes before the park, so a
+// waiter never sleeps through the change.
+// Lifetime: contexts are reference-counted and wait-list entries hold a
+// reference, so a parker being unparked is alive even if its thread has gone.
+// Each thread caches one context; a nested use (or one at thread exit) gets a
+// fresh one.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,10 @@
-// engine/select: the select wait, its shuffle, and SelectedOperation's check.
+// engine/select: the select wait, its shuffle, and the completion check.
+//
+// run_select() is the numbered procedure of the header, written once over
+// SelectHandle so that one Select mixes ends of any item types. The shuffle
+// state is per thread and starts from the same seed on every thread.
+// Out of memory while registering: the registrations made so far are taken
+// back, unless a counterpart already chose one of them.
 #include "engine/select.h"
 
 #include <utility>

@@ -1,18 +1,15 @@
 // engine/select: waiting on several channel operations at once.
 //
-// A Select is an ordered list of channel ends, each to be received from or
-// sent to. A wait returns a SelectedOperation naming one end whose operation
-// has been started (a slot reserved, a partner paired, a timer claimed); the
-// caller must complete it with SelectedOperation::recv or ::send on that very
-// end object, exactly once.
-//
-// The wait, in numbered passes: shuffle the records (per-thread xorshift, the
-// same sequence on every thread), first pass of try_select, then loop:
-// register every record with this thread's WaitContext, park until some
-// counterpart chooses one (or a channel disconnects, or the earliest deadline
-// passes), unregister all, accept the chosen one; else a second pass of
-// try_select, and check the caller's deadline. Registration takes the channels'
-// mutexes one after another, never two at once.
+// A Select is an ordered list of ends to receive from or send to. A wait
+// returns a SelectedOperation naming one end whose operation has started (a
+// slot reserved, a partner paired, a timer claimed); the caller completes it
+// with recv or send on that very end object, exactly once.
+// The wait: shuffle (per-thread xorshift, the same sequence on every thread),
+// first pass of try_select, then loop: register every record with this
+// thread's WaitContext, park until a counterpart chooses one (or a channel
+// disconnects, or the earliest deadline passes), unregister all, accept the
+// chosen one; else a second pass, and check the caller's deadline.
+// Registration takes the channels' mutexes one after another, never two.
 // Not fair beyond the shuffle; not non-blocking: there is no "ready" probe.
 #pragma once
 

@@ -1,4 +1,9 @@
 // engine/waker: Waker and SyncWaker.
+//
+// Waker methods run under their owner's mutex; SyncWaker methods take their
+// own. An entry that leaves a list carries one context reference, which its
+// new holder drops after the mutex is released. `is_empty` is stored, under
+// the mutex, after every change of the list it mirrors.
 #include "engine/waker.h"
 
 namespace quorvel::engine {

@@ -1,19 +1,17 @@
 // engine/waker: wait lists of the channel flavours.
 //
-// A Waker is an ordered vector of registrations (oldest first) with no lock of
-// its own: its owner guards it (the zero flavour's channel mutex, or the
-// mutex of a SyncWaker). A SyncWaker is a Waker behind its own mutex plus an
-// `is_empty` flag, so that notify() costs one load when nobody waits.
-//
-// Who wakes whom: a counterpart's send or receive calls try_select() (through
-// notify) and chooses the oldest entry of another thread whose context is
-// still Waiting: it moves that context to Operation(oper), publishes the
-// entry's packet, unparks the owner and removes the entry. disconnect() moves
-// every Waiting context to Disconnected and unparks it, but leaves the entries
-// in place: each woken thread unregisters its own.
-// Invariants: a thread never chooses its own entry. Compare-and-exchange,
-// packet store and unpark all happen under the list owner's mutex. At most
-// one internal mutex is held at a time; items are never dropped under one.
+// A Waker is an ordered vector of registrations (oldest first) guarded by its
+// owner: the zero flavour's channel mutex, or the mutex of a SyncWaker. A
+// SyncWaker adds its own mutex and an `is_empty` flag, so notify() costs one
+// load when nobody waits.
+// Who wakes whom: a counterpart's send or receive (through notify) chooses the
+// oldest entry of another thread whose context is Waiting: it moves it to
+// Operation(oper), publishes the packet, unparks the owner and removes the
+// entry. disconnect() moves every Waiting context to Disconnected and unparks
+// it, leaving the entries: each woken thread unregisters its own.
+// Invariants: a thread never chooses its own entry. Choosing and unparking
+// happen under the owner's mutex; one internal mutex at a time; items are
+// never dropped under one.
 #pragma once
 
 #include <atomic>

@@ -2,16 +2,14 @@
 //
 // Guarantee: send never blocks and fails only on disconnection; each item is
 // received exactly once, in the order senders reserved their positions.
-// Positions in `index`: [ position : 63 | MARK ]. Position p lives in block
-//   p / LAP at offset p % LAP; offset 31 is a gap standing for "end of block".
-//   MARK in head: the head block is not the last. MARK in tail: disconnected.
-// Invariants: head position <= tail position. A slot is read only after its
-//   WRITE bit is set. The sender that takes offset 30 installs the next block
-//   (allocated one item early) and moves the tail over the gap; the receiver
-//   that takes offset 30 moves the head over it. A block is freed exactly
-//   once: by the reader of slot 30 or by the last reader to leave it (READ /
-//   DESTROY hand-off), by the discard at receiver disconnection, or with the
-//   record.
+// Positions in `index`: [ position : 63 | MARK ]. Position p is at offset
+//   p % LAP of block p / LAP; offset 31 is a gap meaning "end of block". MARK
+//   in head: the head block is not the last; in tail: disconnected.
+// Invariants: head <= tail. A slot is read only after its WRITE bit is set.
+//   The sender at offset 30 installs the next block (allocated one item early)
+//   and moves the tail over the gap; the receiver at offset 30 moves the head.
+//   A block is freed exactly once: by its last reader (READ / DESTROY
+//   hand-off), by the discard when the receivers go, or with the record.
 // Wakes: each write notifies one waiting receiver; the senders' disconnection
 //   wakes every receiver. Senders never wait, so nobody wakes them.
 #pragma once

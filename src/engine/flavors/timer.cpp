@@ -1,4 +1,8 @@
 // engine/flavors/timer: the at flavour's one-shot delivery.
+//
+// The clock is read on every look; `received` is claimed by one seq_cst swap,
+// so exactly one receive gets the instant. The reference count frees the
+// timer with its last receiver; nothing else ever touches it.
 #include "engine/flavors/timer.h"
 
 #include <cstdint>

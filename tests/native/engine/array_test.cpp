@@ -1,5 +1,8 @@
-// Array flavour: positions, stamps and marks of the worked examples, and
-// what the record holds and frees around disconnection.
+// Array flavour tests: positions, stamps and marks of the worked layouts
+// (capacities 1 and 3), the record's alignment and head/tail separation, what
+// the channel holds and gives back around disconnection, and allocation
+// failures at creation. Each case checks observable state after a fixed
+// sequence of operations; none depends on timing.
 #include "test_support.h"
 
 namespace engine_test {

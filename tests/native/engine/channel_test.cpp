@@ -1,6 +1,8 @@
-// Behaviour shared by the three flavours (array, list, zero): MPMC delivery,
-// blocking and disconnection from either side in every order, reference
-// counting of the ends and of the record.
+// Behaviour shared by the three flavours (array, list, zero), as typed tests:
+// MPMC delivery (every item exactly once, per-producer order per consumer),
+// blocking and disconnection from either side in every order and from other
+// threads, and reference counting of the ends and of the record. Stress tests
+// assert counts and orders only; every wait is bounded by run_bounded.
 #include <algorithm>
 #include <barrier>
 #include <map>

@@ -1,4 +1,8 @@
-// Waiting contexts, wait lists and back-off: the pieces under every wait.
+// Tests of what sits under every wait: the per-thread context cache (reuse,
+// nesting, thread exit), wait_until's deadline rule, the parker's one-permit
+// semantics (with the regression of a lost permit), the wait lists' choice
+// and disconnection rules, and the back-off steps. Every wait that involves
+// another thread is bounded by run_bounded.
 #include "test_support.h"
 
 namespace engine_test {

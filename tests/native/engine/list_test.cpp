@@ -1,5 +1,8 @@
-// List flavour: indices and marks of the worked example, block boundaries,
-// the races to install blocks, and what happens to items at disconnection.
+// List flavour tests: indices and marks of the 31-send worked example, block
+// boundaries and block counts, the races to install the first and the next
+// block, destruction of queued items at disconnection, and a failed block
+// allocation. Block and record counts come from the engine's allocation
+// tallies, so a block freed twice or never shows up as a wrong count.
 #include <algorithm>
 #include <barrier>
 

@@ -1,5 +1,8 @@
-// Select: the first pass, readiness during registration, lost wake-ups,
-// deadlines, the shuffle, and the rules for completing a SelectedOperation.
+// Select tests: the first pass, readiness appearing during registration, the
+// re-check before parking, deadlines (caller's, timers', zero, overflowing),
+// the seeded shuffle, the rules for completing a SelectedOperation, and the
+// timer receivers. Test hooks make a counterpart act at an exact point of a
+// wait; the rest assert outcomes and counters, with lower bounds on time only.
 #include <algorithm>
 #include <set>
 
@@ -395,6 +398,47 @@ TEST(SelectShuffle, OrderFollowsTheSeededXorshift) {
         // builds a fresh one, so the model restarts from {0, 1, 2}.
     }
     EXPECT_EQ(first_choices(20, 3, false), expected);
+}
+
+// One Select over three item types, as a channel's blocking receive with a
+// time limit builds it: the data end, the close signal (contentless items)
+// and a timer. Each arm is chosen in its own situation.
+TEST(SelectMixed, DataCloseSignalAndTimerArmsInOneSelection) {
+    run_bounded("mixed arms", [] {
+        DestroyLog log(10);
+        auto [data_tx, data_rx] = new_bounded<Tracked>(2);
+        auto [close_tx, close_rx] = new_bounded<Unit>(0);
+        auto wait = [&](uint64_t timeout) {
+            ChannelReceiver<Instant> timer = after(timeout);
+            Select sel;
+            EXPECT_EQ(sel.recv(data_rx), 0u);
+            EXPECT_EQ(sel.recv(close_rx), 1u);
+            EXPECT_EQ(sel.recv(timer), 2u);
+            SelectedOperation op = sel.select();
+            switch (op.index()) {
+                case 0: {
+                    RecvResult<Tracked> r = op.recv(data_rx);
+                    return r.ok() ? r.item->value : -2;
+                }
+                case 1: return op.recv(close_rx).status == RecvStatus::Disconnected ? int64_t(-10) : -3;
+                default: return op.recv(timer).ok() ? int64_t(-20) : -4;
+            }
+        };
+        std::thread later([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(data_tx.send(Tracked(1)).ok());
+        });
+        EXPECT_EQ(wait(ms(20'000)), 1);
+        later.join();
+        EXPECT_EQ(wait(ms(10)), -20);  // nothing arrives: the timer fires
+        std::thread closer([c = std::move(close_tx)]() mutable {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            auto gone = std::move(c);
+        });
+        EXPECT_EQ(wait(ms(20'000)), -10);
+        closer.join();
+        EXPECT_EQ(log.count(1), 1);
+    });
 }
 
 TEST(SelectedOp, CompletingOnACloneOfTheChosenEndFails) {

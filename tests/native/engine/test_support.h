@@ -1,5 +1,8 @@
-// Shared helpers of the engine tests: a counting move-only item, a bounded
-// runner that turns a hang into a failure, and read access to engine state.
+// Shared helpers of the engine tests: a counting move-only item whose every
+// value must be destroyed exactly once, a bounded runner that turns a hang
+// into a reported failure, polling with a time limit, allocation snapshots,
+// and TestAccess, the engine's friend that reads positions, stamps and wait
+// lists for the worked examples.
 #pragma once
 
 #include <gtest/gtest.h>

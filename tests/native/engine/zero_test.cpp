@@ -1,5 +1,8 @@
-// Zero-capacity flavour: pairing with and without a waiting partner, packets
-// on the stack and separate, self-pairing, and the close-signal pattern.
+// Zero-capacity flavour tests: non-blocking calls with and without a waiting
+// partner, hand-over between every pairing of blocking and selecting parties
+// (on-stack and separate packets, all freed), no pairing with oneself, the
+// close-signal pattern, and a failed packet allocation during registration.
+// Partners are awaited through the wait lists, never through sleeps.
 #include "test_support.h"
 
 namespace engine_test {
