@@ -92,6 +92,8 @@ struct SelectRecord {
 // without completing the operation"), which the call frame raises like every
 // other panic; it stays silent only while another exception is already
 // unwinding through it, since a second exception would end the process.
+// Keep it in a local or a SelectOutcome: a container whose destructor is
+// noexcept (std::optional, std::vector) would turn that failure into an abort.
 class [[nodiscard]] SelectedOperation {
 public:
     SelectedOperation(SelectedOperation&& o) noexcept
