@@ -118,7 +118,7 @@ using quorvel::Panic;
 using quorvel::platform::Instant;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-inline constexpr int kScale = 1;  // sanitizers run 5-15x slower
+inline constexpr int kScale = 2;  // sanitizers run 5-15x slower
 #else
 inline constexpr int kScale = 4;
 #endif
