@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "engine/alloc.h"
-#include "engine/thread_parker.h"
+#include "sync/parker.h"
 #include "sync/platform.h"
 
 namespace quorvel::engine {
@@ -142,7 +142,7 @@ private:
 
     std::atomic<uintptr_t> select_{Selected::WAITING};
     std::atomic<void*> packet_{nullptr};
-    ThreadParker thread_;   // the owner parks here; wakers unpark it
+    sync::Parker thread_;   // the owner parks here; wakers unpark it
     uint64_t thread_id_;    // current_thread_id() of the owner
     std::atomic<uint64_t> refs_{1};
 

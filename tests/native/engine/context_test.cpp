@@ -137,8 +137,8 @@ TEST(Wakers, DisconnectWakesEveryWaiterAndLeavesTheEntries) {
     });
 }
 
-TEST(ThreadParker, PermitBeforeParkIsKeptAndDoesNotAccumulate) {
-    ThreadParker p;
+TEST(Parker, PermitBeforeParkIsKeptAndDoesNotAccumulate) {
+    quorvel::sync::Parker p;
     p.unpark();
     p.unpark();
     p.park();  // returns at once
@@ -153,9 +153,9 @@ TEST(ThreadParker, PermitBeforeParkIsKeptAndDoesNotAccumulate) {
 // permits behind, then lost wake-ups. Each round here leaves a stale permit,
 // then sets the flag and unparks after a varying delay; a round whose flag
 // was set but whose owner slept until its time-out is a lost wake-up.
-TEST(ThreadParker, UnparkWhileAStalePermitIsTakenIsNotLost) {
+TEST(Parker, UnparkWhileAStalePermitIsTakenIsNotLost) {
     run_bounded("parker permits", [] {
-        ThreadParker p;
+        quorvel::sync::Parker p;
         std::atomic<int> go{0}, ack{0};
         const int n = 20000 * kScale;
         std::thread waker([&] {

@@ -10,14 +10,6 @@
 using quorvel::platform::Instant;
 using quorvel::sync::Parker;
 
-TEST(Parker, PermitBeforeParkReturnsAtOnce) {
-    Parker p;
-    p.unpark();
-    p.unpark();  // permits do not accumulate
-    p.park();
-    EXPECT_FALSE(p.park_until(Instant::now().checked_add(1'000'000).value()));
-}
-
 TEST(Parker, TimedParkExpires) {
     Parker p;
     const Instant start = Instant::now();
