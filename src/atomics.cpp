@@ -254,42 +254,39 @@ PyObject* int_str(PyObject* self) noexcept {
     });
 }
 
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS
-
 PyMethodDef int_methods[] = {
-    {"get", FAST(int_get), "get($self, ordering=None)\n--\n\nLoad the current value atomically."},
-    {"set", FAST(int_set), "set($self, value, ordering=None)\n--\n\nStore a new value atomically."},
-    {"fetch_add", FAST((int_rmw<Rmw::FetchAdd, kFetchAdd>)),
+    {"get", FRAME_FASTCALL(int_get), "get($self, ordering=None)\n--\n\nLoad the current value atomically."},
+    {"set", FRAME_FASTCALL(int_set), "set($self, value, ordering=None)\n--\n\nStore a new value atomically."},
+    {"fetch_add", FRAME_FASTCALL((int_rmw<Rmw::FetchAdd, kFetchAdd>)),
      "fetch_add($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the OLD value."},
-    {"fetch_add_relaxed", FAST((int_rmw_relaxed<Rmw::FetchAdd, kFetchAddRelaxed>)),
+    {"fetch_add_relaxed", FRAME_FASTCALL((int_rmw_relaxed<Rmw::FetchAdd, kFetchAddRelaxed>)),
      "fetch_add_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_add."},
-    {"add_and_get", FAST((int_rmw<Rmw::AddAndGet, kAddAndGet>)),
+    {"add_and_get", FRAME_FASTCALL((int_rmw<Rmw::AddAndGet, kAddAndGet>)),
      "add_and_get($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the NEW value."},
-    {"add_and_get_relaxed", FAST((int_rmw_relaxed<Rmw::AddAndGet, kAddAndGetRelaxed>)),
+    {"add_and_get_relaxed", FRAME_FASTCALL((int_rmw_relaxed<Rmw::AddAndGet, kAddAndGetRelaxed>)),
      "add_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed add_and_get."},
-    {"fetch_sub", FAST((int_rmw<Rmw::FetchSub, kFetchSub>)),
+    {"fetch_sub", FRAME_FASTCALL((int_rmw<Rmw::FetchSub, kFetchSub>)),
      "fetch_sub($self, delta, ordering=None)\n--\n\n"
      "Atomically subtract delta from the value and return the OLD value."},
-    {"fetch_sub_relaxed", FAST((int_rmw_relaxed<Rmw::FetchSub, kFetchSubRelaxed>)),
+    {"fetch_sub_relaxed", FRAME_FASTCALL((int_rmw_relaxed<Rmw::FetchSub, kFetchSubRelaxed>)),
      "fetch_sub_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_sub."},
-    {"sub_and_get", FAST((int_rmw<Rmw::SubAndGet, kSubAndGet>)),
+    {"sub_and_get", FRAME_FASTCALL((int_rmw<Rmw::SubAndGet, kSubAndGet>)),
      "sub_and_get($self, delta, ordering=None)\n--\n\n"
      "Atomically subtract delta from the value and return the NEW value."},
-    {"sub_and_get_relaxed", FAST((int_rmw_relaxed<Rmw::SubAndGet, kSubAndGetRelaxed>)),
+    {"sub_and_get_relaxed", FRAME_FASTCALL((int_rmw_relaxed<Rmw::SubAndGet, kSubAndGetRelaxed>)),
      "sub_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed sub_and_get."},
-    {"increment", FAST((int_step<Rmw::Increment, kIncrement>)),
+    {"increment", FRAME_FASTCALL((int_step<Rmw::Increment, kIncrement>)),
      "increment($self, ordering=None)\n--\n\nAtomically increment the value by 1 and return the NEW value."},
-    {"increment_relaxed", NOARGS(int_step_relaxed<Rmw::Increment>),
+    {"increment_relaxed", FRAME_NOARGS(int_step_relaxed<Rmw::Increment>),
      "increment_relaxed($self)\n--\n\nFast-path relaxed increment."},
-    {"decrement", FAST((int_step<Rmw::Decrement, kDecrement>)),
+    {"decrement", FRAME_FASTCALL((int_step<Rmw::Decrement, kDecrement>)),
      "decrement($self, ordering=None)\n--\n\nAtomically decrement the value by 1 and return the NEW value."},
-    {"decrement_relaxed", NOARGS(int_step_relaxed<Rmw::Decrement>),
+    {"decrement_relaxed", FRAME_NOARGS(int_step_relaxed<Rmw::Decrement>),
      "decrement_relaxed($self)\n--\n\nFast-path relaxed decrement."},
-    {"get_and_set", FAST((int_rmw<Rmw::GetAndSet, kIntGetAndSet>)),
+    {"get_and_set", FRAME_FASTCALL((int_rmw<Rmw::GetAndSet, kIntGetAndSet>)),
      "get_and_set($self, new_value, ordering=None)\n--\n\n"
      "Atomically swap the value with a new one and return the OLD value."},
-    {"compare_and_set", FAST(int_compare_and_set),
+    {"compare_and_set", FRAME_FASTCALL(int_compare_and_set),
      "compare_and_set($self, expected, new_value, ordering=None)\n--\n\n"
      "Atomically compare the current value to expected, and if equal, swap with new_value.\n"
      "Returns True if the swap succeeded, otherwise False."},
@@ -415,12 +412,12 @@ PyObject* bool_str(PyObject* self) noexcept {
 }
 
 PyMethodDef bool_methods[] = {
-    {"get", FAST(bool_get), "get($self, ordering=None)\n--\n\nLoad the current boolean value atomically."},
-    {"set", FAST(bool_set), "set($self, value, ordering=None)\n--\n\nStore a new boolean value atomically."},
-    {"get_and_set", FAST(bool_get_and_set),
+    {"get", FRAME_FASTCALL(bool_get), "get($self, ordering=None)\n--\n\nLoad the current boolean value atomically."},
+    {"set", FRAME_FASTCALL(bool_set), "set($self, value, ordering=None)\n--\n\nStore a new boolean value atomically."},
+    {"get_and_set", FRAME_FASTCALL(bool_get_and_set),
      "get_and_set($self, new_value, ordering=None)\n--\n\n"
      "Atomically swap the value with a new one and return the OLD value."},
-    {"compare_and_set", FAST(bool_compare_and_set),
+    {"compare_and_set", FRAME_FASTCALL(bool_compare_and_set),
      "compare_and_set($self, expected, new_value, ordering=None)\n--\n\n"
      "Atomically compare the current value to expected, and if equal, swap with new_value."},
     {nullptr, nullptr, 0, nullptr},

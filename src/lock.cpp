@@ -191,19 +191,16 @@ void guard_dealloc(PyObject* self) noexcept {
     }
 }
 
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS
-
 PyMethodDef read_guard_methods[] = {
-    {"__enter__", NOARGS(guard_enter<Kind::Read>), "__enter__($self)\n--\n\nEnter the read lock context."},
-    {"__exit__", FAST(guard_exit<Kind::Read>),
+    {"__enter__", FRAME_NOARGS(guard_enter<Kind::Read>), "__enter__($self)\n--\n\nEnter the read lock context."},
+    {"__exit__", FRAME_FASTCALL(guard_exit<Kind::Read>),
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef write_guard_methods[] = {
-    {"__enter__", NOARGS(guard_enter<Kind::Write>), "__enter__($self)\n--\n\nEnter the write lock context."},
-    {"__exit__", FAST(guard_exit<Kind::Write>),
+    {"__enter__", FRAME_NOARGS(guard_enter<Kind::Write>), "__enter__($self)\n--\n\nEnter the write lock context."},
+    {"__exit__", FRAME_FASTCALL(guard_exit<Kind::Write>),
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -273,9 +270,9 @@ PyObject* lock_guard(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef lock_methods[] = {
-    {"read", NOARGS(lock_guard<Kind::Read>),
+    {"read", FRAME_NOARGS(lock_guard<Kind::Read>),
      "read($self)\n--\n\nPrepare a read lock guard. Acquisition occurs upon entering the context."},
-    {"write", NOARGS(lock_guard<Kind::Write>),
+    {"write", FRAME_NOARGS(lock_guard<Kind::Write>),
      "write($self)\n--\n\nPrepare a write lock guard. Acquisition occurs upon entering the context."},
     {nullptr, nullptr, 0, nullptr},
 };

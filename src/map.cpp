@@ -943,41 +943,38 @@ PyObject* map_shard_count(PyObject* self, void*) noexcept {
     });
 }
 
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-#define NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS
-
 PyMethodDef map_methods[] = {
-    {"get", FAST(map_get), "get($self, key)\n--\n\nRetrieve the value associated with the key."},
-    {"get_val", FAST(map_get_val),
+    {"get", FRAME_FASTCALL(map_get), "get($self, key)\n--\n\nRetrieve the value associated with the key."},
+    {"get_val", FRAME_FASTCALL(map_get_val),
      "get_val($self, key)\n--\n\nRetrieve the value associated with the key as a tuple (found, value)."},
-    {"get_or_insert", FAST(map_get_or_insert_entry),
+    {"get_or_insert", FRAME_FASTCALL(map_get_or_insert_entry),
      "get_or_insert($self, key, default)\n--\n\n"
      "Atomically get the existing value for key, or insert default and return default if absent."},
-    {"set", FAST(map_set_entry), "set($self, key, value)\n--\n\nSet the value for the key."},
-    {"delete", FAST(map_delete),
+    {"set", FRAME_FASTCALL(map_set_entry), "set($self, key, value)\n--\n\nSet the value for the key."},
+    {"delete", FRAME_FASTCALL(map_delete),
      "delete($self, key)\n--\n\n"
      "Delete the key from the map. Returns True if the key was present, otherwise False."},
-    {"pop_val", FAST(map_pop_val),
+    {"pop_val", FRAME_FASTCALL(map_pop_val),
      "pop_val($self, key)\n--\n\n"
      "Atomically remove and return the key's value.\n"
      "Returns `(true, value)` if found, or `(false, None)` if absent."},
-    {"contains_key", FAST(map_contains_key),
+    {"contains_key", FRAME_FASTCALL(map_contains_key),
      "contains_key($self, key)\n--\n\nCheck if the key exists in the map."},
-    {"len", NOARGS(map_len),
+    {"len", FRAME_NOARGS(map_len),
      "len($self)\n--\n\n"
      "Return the total number of elements across all shards.\n"
      "Note: Under concurrent modifications, this represents a weakly-consistent\n"
      "snapshot and may return an approximate value rather than a global atomic freeze."},
-    {"clear", NOARGS(map_clear_entry), "clear($self)\n--\n\nClear all elements from the map."},
-    {"keys", NOARGS((map_snapshot<true, false>)),
+    {"clear", FRAME_NOARGS(map_clear_entry), "clear($self)\n--\n\nClear all elements from the map."},
+    {"keys", FRAME_NOARGS((map_snapshot<true, false>)),
      "keys($self)\n--\n\n"
      "Retrieve all keys in the map.\n"
      "Note: Returns a weakly-consistent snapshot collected shard-by-shard."},
-    {"values", NOARGS((map_snapshot<false, true>)),
+    {"values", FRAME_NOARGS((map_snapshot<false, true>)),
      "values($self)\n--\n\n"
      "Retrieve all values in the map.\n"
      "Note: Returns a weakly-consistent snapshot collected shard-by-shard."},
-    {"items", NOARGS((map_snapshot<true, true>)),
+    {"items", FRAME_NOARGS((map_snapshot<true, true>)),
      "items($self)\n--\n\n"
      "Retrieve all key-value tuples in the map.\n"
      "Note: Returns a weakly-consistent snapshot collected shard-by-shard."},

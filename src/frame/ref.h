@@ -20,23 +20,29 @@ namespace quorvel::frame {
 // thread that enters the interpreter through this module (frame/attach.cpp).
 void release(PyObject* obj) noexcept;
 
-class Owned {
-public:
-    Owned() noexcept = default;
-    static Owned steal(PyObject* obj) noexcept { return Owned(obj); }
-    static Owned incref(PyObject* obj) noexcept { return Owned(Py_XNewRef(obj)); }
+namespace detail {
+inline void decref(PyObject* obj) noexcept { Py_DECREF(obj); }
+}  // namespace detail
 
-    Owned(Owned&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    Owned& operator=(Owned&& other) noexcept {
+// One strong reference, given back through `Release` when the handle goes.
+template <void (*Release)(PyObject*) noexcept>
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    static Ref incref(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(obj_);
+            reset();
             obj_ = std::exchange(other.obj_, nullptr);
         }
         return *this;
     }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() { Py_XDECREF(obj_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
@@ -44,37 +50,14 @@ public:
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
 
 private:
-    explicit Owned(PyObject* obj) noexcept : obj_(obj) {}
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    void reset() noexcept {
+        if (PyObject* obj = std::exchange(obj_, nullptr)) Release(obj);
+    }
     PyObject* obj_ = nullptr;
 };
 
-class Item {
-public:
-    Item() noexcept = default;
-    static Item steal(PyObject* obj) noexcept { return Item(obj); }
-    static Item incref(PyObject* obj) noexcept { return Item(Py_XNewRef(obj)); }
-
-    Item(Item&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    Item& operator=(Item&& other) noexcept {
-        if (this != &other) {
-            if (obj_) frame::release(obj_);
-            obj_ = std::exchange(other.obj_, nullptr);
-        }
-        return *this;
-    }
-    Item(const Item&) = delete;
-    Item& operator=(const Item&) = delete;
-    ~Item() {
-        if (obj_) frame::release(obj_);
-    }
-
-    PyObject* get() const noexcept { return obj_; }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
-
-private:
-    explicit Item(PyObject* obj) noexcept : obj_(obj) {}
-    PyObject* obj_ = nullptr;
-};
+using Owned = Ref<detail::decref>;
+using Item = Ref<frame::release>;
 
 }  // namespace quorvel::frame

@@ -53,6 +53,15 @@ inline void destroy_instance(PyObject* self, bool leak = false) noexcept {
     Py_DECREF(type);
 }
 
+// Method-table entries: the binding flags travel with the function, e.g.
+//   {"get", FRAME_FASTCALL(int_get), "get($self, ordering=None)\n--\n\n..."}
+template <class F>
+inline PyCFunction as_cfunction(F* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+#define FRAME_FASTCALL(fn) ::quorvel::frame::as_cfunction(fn), METH_FASTCALL | METH_KEYWORDS
+#define FRAME_NOARGS(fn) ::quorvel::frame::as_cfunction(fn), METH_NOARGS
+
 // The process-wide slot of one class. get() returns the class, creating it on
 // first use; when several threads race, all end up with the one stored object.
 // Failure raises RuntimeError "An error occurred while initializing class
