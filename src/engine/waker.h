@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/alloc.h"
+#include "engine/backoff.h"
 #include "engine/context.h"
 #include "sync/panic.h"
 
@@ -112,6 +113,24 @@ void block_on(SyncWaker& list, const void* op_address, Ready ready) {
                 panic("blocking wait ended while still waiting");
         }
     });
+}
+
+// The whole blocking send or receive of the array and list flavours: a
+// back-off loop of start steps, then register, re-check, park on `list`; after
+// every wake-up a fresh back-off loop. `start(token)` is the flavour's start
+// step and `finish(token)` its write or read.
+template <class TokenT, class Start, class Finish, class Ready>
+auto block_until_done(SyncWaker& list, Start start, Finish finish, Ready ready) {
+    TokenT token;
+    for (;;) {
+        Backoff backoff;
+        for (;;) {
+            if (start(token)) return finish(token);
+            if (backoff.is_completed()) break;
+            backoff.snooze();
+        }
+        block_on(list, &token, ready);
+    }
 }
 
 }  // namespace quorvel::engine

@@ -203,29 +203,16 @@ public:
     }
 
     SendResult<T> send(T&& item) {
-        Token token;
-        for (;;) {
-            Backoff backoff;
-            for (;;) {
-                if (start_send(token)) return write(token, std::move(item));
-                if (backoff.is_completed()) break;
-                backoff.snooze();
-            }
-            block_on(senders_, &token, [this] { return !is_full() || is_disconnected(); });
-        }
+        return block_until_done<Token>(
+            senders_, [this](Token& t) { return start_send(t); },
+            [&](Token& t) { return write(t, std::move(item)); },
+            [this] { return !is_full() || is_disconnected(); });
     }
 
     RecvResult<T> recv() {
-        Token token;
-        for (;;) {
-            Backoff backoff;
-            for (;;) {
-                if (start_recv(token)) return read(token);
-                if (backoff.is_completed()) break;
-                backoff.snooze();
-            }
-            block_on(receivers_, &token, [this] { return !is_empty() || is_disconnected(); });
-        }
+        return block_until_done<Token>(
+            receivers_, [this](Token& t) { return start_recv(t); }, [this](Token& t) { return read(t); },
+            [this] { return !is_empty() || is_disconnected(); });
     }
 
     bool is_empty() const noexcept {

@@ -271,16 +271,9 @@ public:
     }
 
     RecvResult<T> recv() {
-        Token token;
-        for (;;) {
-            Backoff backoff;
-            for (;;) {
-                if (start_recv(token)) return read(token);
-                if (backoff.is_completed()) break;
-                backoff.snooze();
-            }
-            block_on(receivers_, &token, [this] { return !is_empty() || is_disconnected(); });
-        }
+        return block_until_done<Token>(
+            receivers_, [this](Token& t) { return start_recv(t); }, [this](Token& t) { return read(t); },
+            [this] { return !is_empty() || is_disconnected(); });
     }
 
     bool is_empty() const noexcept {
