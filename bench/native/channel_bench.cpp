@@ -1,5 +1,7 @@
 // channel_bench: items per second through the channel flavours, against a
-// std::mutex + std::condition_variable + std::deque queue.
+// std::mutex + std::condition_variable + std::deque queue: unbounded (the
+// plain baseline), and bounded to the capacity of each array case, whose
+// producers wait for room as the array's do (the "same cap" column).
 //
 // SPSC (1 producer, 1 consumer) and MPMC (2 producers, 2 consumers), blocking
 // send and receive of 64-bit items. The cases of one shape run interleaved,
@@ -29,24 +31,32 @@ constexpr uint64_t kStop = UINT64_MAX;
 
 class MutexQueue {
 public:
+    explicit MutexQueue(size_t capacity) : cap_(capacity) {}  // 0: unbounded
+
     void push(uint64_t v) {
         {
-            std::lock_guard<std::mutex> g(mu_);
+            std::unique_lock<std::mutex> g(mu_);
+            if (cap_) not_full_.wait(g, [&] { return q_.size() < cap_; });
             q_.push_back(v);
         }
-        cv_.notify_one();
+        not_empty_.notify_one();
     }
     uint64_t pop() {
-        std::unique_lock<std::mutex> g(mu_);
-        cv_.wait(g, [&] { return !q_.empty(); });
-        const uint64_t v = q_.front();
-        q_.pop_front();
+        uint64_t v;
+        {
+            std::unique_lock<std::mutex> g(mu_);
+            not_empty_.wait(g, [&] { return !q_.empty(); });
+            v = q_.front();
+            q_.pop_front();
+        }
+        if (cap_) not_full_.notify_one();
         return v;
     }
 
 private:
+    const size_t cap_;
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable not_empty_, not_full_;
     std::deque<uint64_t> q_;
 };
 
@@ -91,8 +101,8 @@ double run_threads(const Shape& shape, uint64_t items, const std::function<void(
     return double(n) / secs;
 }
 
-double bench_mutex(const Shape& shape, uint64_t items) {
-    MutexQueue q;
+double bench_mutex(const Shape& shape, uint64_t items, size_t capacity) {
+    MutexQueue q(capacity);
     return run_threads(
         shape, items,
         [&](int, uint64_t first, uint64_t n) {
@@ -142,25 +152,32 @@ int main() {
     struct Case {
         const char* name;
         uint64_t items;
-        std::function<Channel<uint64_t>()> make;  // null: the mutex queue
+        std::function<Channel<uint64_t>()> make;  // null: a mutex queue of capacity `cap`
+        size_t cap;
+        int same_cap;  // index of the mutex queue with this case's capacity, or -1
     };
     const Case cases[] = {
-        {"mutex+cv", 1'000'000, nullptr},
-        {"array(1)", 200'000, [] { return new_bounded<uint64_t>(1); }},
-        {"array(64)", 1'000'000, [] { return new_bounded<uint64_t>(64); }},
-        {"array(1024)", 2'000'000, [] { return new_bounded<uint64_t>(1024); }},
-        {"list", 2'000'000, [] { return new_unbounded<uint64_t>(); }},
-        {"zero", 40'000, [] { return new_bounded<uint64_t>(0); }},
+        {"mutex+cv", 1'000'000, nullptr, 0, -1},
+        {"mutex+cv(1)", 200'000, nullptr, 1, -1},
+        {"mutex+cv(64)", 1'000'000, nullptr, 64, -1},
+        {"mutex+cv(1024)", 2'000'000, nullptr, 1024, -1},
+        {"array(1)", 200'000, [] { return new_bounded<uint64_t>(1); }, 0, 1},
+        {"array(64)", 1'000'000, [] { return new_bounded<uint64_t>(64); }, 0, 2},
+        {"array(1024)", 2'000'000, [] { return new_bounded<uint64_t>(1024); }, 0, 3},
+        {"list", 2'000'000, [] { return new_unbounded<uint64_t>(); }, 0, -1},
+        {"zero", 40'000, [] { return new_bounded<uint64_t>(0); }, 0, -1},
     };
     constexpr size_t kCases = sizeof(cases) / sizeof(cases[0]);
     constexpr int kRounds = 5;
-    std::printf("%-10s %-12s %16s %16s %8s\n", "shape", "queue", "median items/s", "best items/s", "ratio");
+    std::printf("%-10s %-15s %16s %16s %8s %9s\n", "shape", "queue", "median items/s", "best items/s", "ratio",
+                "same cap");
     for (const Shape& shape : shapes) {
         double rates[kCases][kRounds] = {};
         for (int round = 0; round < kRounds; ++round) {
             for (size_t i = 0; i < kCases; ++i) {
                 const Case& c = cases[i];
-                rates[i][round] = c.make ? bench_channel(shape, c.items, c.make) : bench_mutex(shape, c.items);
+                rates[i][round] =
+                    c.make ? bench_channel(shape, c.items, c.make) : bench_mutex(shape, c.items, c.cap);
             }
         }
         double median[kCases];
@@ -169,8 +186,10 @@ int main() {
             median[i] = rates[i][kRounds / 2];
         }
         for (size_t i = 0; i < kCases; ++i) {
-            std::printf("%-10s %-12s %16.0f %16.0f %8.2f\n", shape.name, cases[i].name, median[i],
+            std::printf("%-10s %-15s %16.0f %16.0f %8.2f", shape.name, cases[i].name, median[i],
                         rates[i][kRounds - 1], median[i] / median[0]);
+            if (cases[i].same_cap >= 0) std::printf(" %8.2fx", median[i] / median[cases[i].same_cap]);
+            std::printf("\n");
         }
     }
     return 0;
