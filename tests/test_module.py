@@ -7,6 +7,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+from typing import Any
 
 import pytest
 
@@ -124,3 +125,28 @@ def test_second_interpreter_import_fails_cleanly(config: str) -> None:
     assert kind == "ImportError"
     if config == "legacy":
         assert message == "_quorvel cannot be loaded in more than one interpreter per process"
+
+
+def _fresh_module() -> tuple[Any, Any]:
+    """A new, not yet executed module object for _quorvel, and its spec."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("_quorvel")
+    assert spec is not None and spec.loader is not None
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_names_are_appended_to_an_existing_all() -> None:
+    spec, module = _fresh_module()
+    module.__all__ = ["earlier"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["earlier", *CLASSES]
+
+
+def test_an_all_that_is_not_a_list_fails_the_import() -> None:
+    spec, module = _fresh_module()
+    module.__all__ = ("earlier",)
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    assert str(info.value) == "'tuple' object is not an instance of 'list'"
+    assert not hasattr(module, CLASSES[0])
