@@ -82,6 +82,7 @@ __thread uint64_t t_held_reads __attribute__((tls_model("initial-exec"))) = 0;
 struct LockState {
     frame::AccessWord access{0};
     CoreRef core;
+    explicit LockState(CoreRef c) noexcept : core(std::move(c)) {}
 };
 
 struct GuardState {
@@ -246,9 +247,7 @@ constexpr Params<0> kLockNew{"RwLock", "__new__", {}, 0};
 PyObject* lock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return frame::call([&] {
         frame::bind(kLockNew, args, kwargs);
-        PyObject* self = frame::new_instance<LockState>(type);
-        frame::state_of<LockState>(self).core = CoreRef::make();
-        return self;
+        return frame::new_instance<LockState>(type, CoreRef::make());
     });
 }
 
