@@ -20,15 +20,12 @@ using quorvel::sync::MUTEX_PARKED;
 using quorvel::sync::MutexProbe;
 using quorvel::sync::RawMutex;
 using quorvel::test::eventually;
+using quorvel::test::kFarFuture;
+using quorvel::test::parked_on;
+using quorvel::test::wait_for;
 using quorvel::test::Team;
 
 namespace {
-
-const Instant kFarFuture{Instant::kMaxNs};
-
-void wait_for(const std::atomic<bool>& flag) {
-    while (!flag.load()) std::this_thread::yield();
-}
 
 // A thread that takes the mutex, reports it, and holds it until released.
 struct Holder {
@@ -46,10 +43,7 @@ struct Holder {
 // Start a Holder thread and wait until it is parked on `m` (the `queued`-th).
 ::testing::AssertionResult queue_holder(Team& team, RawMutex& m, Holder& h, size_t queued) {
     team.spawn([&m, &h] { h.run(m); });
-    if (eventually([&] { return pl::waiters_on(MutexProbe::key(m)) == queued; })) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "waiter " << queued << " never parked";
+    return parked_on(MutexProbe::key(m), queued);
 }
 
 }  // namespace

@@ -11,12 +11,15 @@
 #include <vector>
 
 #include "bounded.h"
+#include "probes.h"
 #include "sync/parking_lot.h"
 #include "sync/platform.h"
 
 namespace pl = quorvel::sync::parking_lot;
 using quorvel::platform::Instant;
 using quorvel::test::eventually;
+using quorvel::test::kFarFuture;
+using quorvel::test::parked_on;
 using quorvel::test::Team;
 
 namespace {
@@ -33,8 +36,6 @@ constexpr uint64_t inverse_multiplier() {
 static_assert(inverse_multiplier() * kMultiplier == 1);
 constexpr pl::Key same_bucket_key(uint64_t k) { return pl::Key(inverse_multiplier() * k); }
 
-const Instant kFarFuture{Instant::kMaxNs};
-
 // A thread parked on a key, with what park() returned once it is back.
 struct Parked {
     std::atomic<bool> back{false};
@@ -49,8 +50,7 @@ struct Parked {
         slot.result = pl::park(key, token, [] { return true; });
         slot.back.store(true);
     });
-    if (eventually([&] { return pl::waiters_on(key) == queued_after; })) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "thread with token " << token << " never got queued";
+    return parked_on(key, queued_after);
 }
 
 // Unpark every record on `key`, returning the park tokens in the order the

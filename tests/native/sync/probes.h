@@ -5,7 +5,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include <gtest/gtest.h>
+
+#include "bounded.h"
 #include "sync/mutex.h"
+#include "sync/parking_lot.h"
+#include "sync/platform.h"
 #include "sync/rwlock.h"
 
 namespace quorvel::sync {
@@ -24,3 +29,22 @@ struct RwLockProbe {
 };
 
 }  // namespace quorvel::sync
+
+namespace quorvel::test {
+
+// A fairness deadline no test reaches: unparks stay unfair.
+inline const platform::Instant kFarFuture{platform::Instant::kMaxNs};
+
+// Waits until a test sets `flag`; a test that never does is a hang.
+inline void wait_for(const std::atomic<bool>& flag) {
+    if (!eventually([&] { return flag.load(); })) hang_detected("wait_for");
+}
+
+// Succeeds once exactly `n` threads are parked on `key`.
+inline ::testing::AssertionResult parked_on(sync::parking_lot::Key key, size_t n) {
+    if (eventually([&] { return sync::parking_lot::waiters_on(key) == n; })) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << n << " threads parked, found "
+                                         << sync::parking_lot::waiters_on(key);
+}
+
+}  // namespace quorvel::test

@@ -22,15 +22,12 @@ using quorvel::sync::RW_WRITER;
 using quorvel::sync::RW_WRITER_PARKED;
 using quorvel::sync::RwLockProbe;
 using quorvel::test::eventually;
+using quorvel::test::kFarFuture;
+using quorvel::test::parked_on;
+using quorvel::test::wait_for;
 using quorvel::test::Team;
 
 namespace {
-
-const Instant kFarFuture{Instant::kMaxNs};
-
-void wait_for(const std::atomic<bool>& flag) {
-    while (!flag.load()) std::this_thread::yield();
-}
 
 // A thread that takes the lock (shared or exclusive), reports it, and holds
 // it until released.
@@ -51,11 +48,6 @@ struct Holder {
         l.unlock_exclusive();
     }
 };
-
-::testing::AssertionResult queued(pl::Key key, size_t n) {
-    if (eventually([&] { return pl::waiters_on(key) == n; })) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << n << " threads parked, found " << pl::waiters_on(key);
-}
 
 }  // namespace
 
@@ -84,7 +76,7 @@ TEST(RawRwLock, RecursiveAttemptFailsWhenAWriterHoldsTheLockWithNoReaders) {
     Holder r;
     Team team;
     team.spawn([&] { r.read(l, /*recursive=*/true); });
-    ASSERT_TRUE(queued(RwLockProbe::primary(l), 1));
+    ASSERT_TRUE(parked_on(RwLockProbe::primary(l), 1));
     EXPECT_FALSE(r.in.load());
     l.unlock_exclusive();
     ASSERT_TRUE(eventually([&] { return r.in.load(); }));
@@ -101,14 +93,14 @@ TEST(RawRwLockWriterPreference, ClaimedWriterKeepsNewReadersOutWhileOldReadersLe
 
     l.lock_shared(false);  // an old reader, inside before the writer comes
     team.spawn([&] { writer.write(l); });
-    ASSERT_TRUE(queued(secondary, 1));  // claimed RW_WRITER, waits for us in phase 2
+    ASSERT_TRUE(parked_on(secondary, 1));  // claimed RW_WRITER, waits for us in phase 2
     EXPECT_EQ(RwLockProbe::state(l), RW_READER_UNIT | RW_WRITER | RW_WRITER_PARKED);
 
     // New readers are turned away, although only readers are inside.
     EXPECT_FALSE(l.try_lock_shared_fast(false));
     EXPECT_FALSE(l.try_lock_shared(false));
     team.spawn([&] { late_reader.read(l); });
-    ASSERT_TRUE(queued(primary, 1));
+    ASSERT_TRUE(parked_on(primary, 1));
     EXPECT_EQ(RwLockProbe::state(l), RW_READER_UNIT | RW_WRITER | RW_WRITER_PARKED | RW_PARKED);
 
     // The old reader leaves: the writer gets in before the late reader.
@@ -133,7 +125,7 @@ TEST(RawRwLockWriterPreference, RecursiveAttemptPassesAWriterWaitingForReaders) 
 
     l.lock_shared(false);
     team.spawn([&] { writer.write(l); });
-    ASSERT_TRUE(queued(secondary, 1));
+    ASSERT_TRUE(parked_on(secondary, 1));
 
     // A thread already holding a read lock gets another one, in every form.
     EXPECT_TRUE(l.try_lock_shared(true));
@@ -163,7 +155,7 @@ TEST(RawRwLockWriterPreference, LastReaderWakesThePhaseTwoWriterAndClearsWriterP
 
     for (int i = 0; i < 3; ++i) l.lock_shared(false);
     team.spawn([&] { writer.write(l); });
-    ASSERT_TRUE(queued(secondary, 1));
+    ASSERT_TRUE(parked_on(secondary, 1));
 
     l.unlock_shared();
     l.unlock_shared();
@@ -189,13 +181,13 @@ TEST(RawRwLockFairness, FairReleaseHandsOverToReadersAheadOfTheFirstWriterAndTha
     l.lock_exclusive();
     // Queue, oldest first: r1, r2, w2, r3.
     team.spawn([&] { r1.read(l); });
-    ASSERT_TRUE(queued(primary, 1));
+    ASSERT_TRUE(parked_on(primary, 1));
     team.spawn([&] { r2.read(l); });
-    ASSERT_TRUE(queued(primary, 2));
+    ASSERT_TRUE(parked_on(primary, 2));
     team.spawn([&] { w2.write(l); });
-    ASSERT_TRUE(queued(primary, 3));
+    ASSERT_TRUE(parked_on(primary, 3));
     team.spawn([&] { r3.read(l); });
-    ASSERT_TRUE(queued(primary, 4));
+    ASSERT_TRUE(parked_on(primary, 4));
 
     pl::set_fairness_deadline(primary, Instant{0});
     const uint64_t fair_before = pl::fair_unpark_count();
@@ -227,9 +219,9 @@ TEST(RawRwLockFairness, FairReleaseToAWriterFirstInQueueWakesOnlyIt) {
 
     l.lock_exclusive();
     team.spawn([&] { w2.write(l); });
-    ASSERT_TRUE(queued(primary, 1));
+    ASSERT_TRUE(parked_on(primary, 1));
     team.spawn([&] { r1.read(l); });
-    ASSERT_TRUE(queued(primary, 2));
+    ASSERT_TRUE(parked_on(primary, 2));
 
     pl::set_fairness_deadline(primary, Instant{0});
     l.unlock_exclusive();
@@ -254,7 +246,7 @@ TEST(RawRwLockFairness, DeadlineAheadMeansNoHandOffUnlessForced) {
     Holder r1;
     l.lock_exclusive();
     team.spawn([&] { r1.read(l); });
-    ASSERT_TRUE(queued(primary, 1));
+    ASSERT_TRUE(parked_on(primary, 1));
     l.unlock_exclusive();
     ASSERT_TRUE(eventually([&] { return r1.in.load(); }));
     EXPECT_EQ(RwLockProbe::state(l), RW_READER_UNIT);
@@ -265,7 +257,7 @@ TEST(RawRwLockFairness, DeadlineAheadMeansNoHandOffUnlessForced) {
     Holder r2;
     l.lock_exclusive();
     team.spawn([&] { r2.read(l); });
-    ASSERT_TRUE(queued(primary, 1));
+    ASSERT_TRUE(parked_on(primary, 1));
     l.unlock_exclusive_fair();
     EXPECT_EQ(RwLockProbe::state(l), RW_READER_UNIT);
     EXPECT_FALSE(l.try_lock_exclusive());
