@@ -30,7 +30,7 @@
 #include "engine/item.h"
 #include "engine/outcome.h"
 #include "engine/select.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

@@ -1,24 +1,21 @@
-// engine/context: thread ids, the per-thread context cache and parking.
+// engine/context: the per-thread context cache and parking.
 //
 // The cache is a trivially destructible thread-local slot plus an owner whose
 // destructor releases the cached context at thread exit and marks the slot
 // torn down; a wait after that (from another thread-local destructor) gets a
-// fresh context. Thread ids come from one process-wide counter and are never
+// fresh context. Contexts carry platform::unique_thread_id(), which is never
 // reused, unlike operating-system thread ids.
 #include "engine/context.h"
 
-#include "engine/backoff.h"
-#include "sync/panic.h"
+#include "base/backoff.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 
 namespace {
 
-std::atomic<uint64_t> g_next_thread_id{1};
-
 // Trivially destructible, so they stay readable while other thread-local
 // destructors run at thread exit.
-thread_local uint64_t t_thread_id = 0;
 thread_local WaitStats t_stats;
 thread_local WaitHooks t_hooks;
 
@@ -50,21 +47,13 @@ Operation Operation::hook(const void* address) {
     return Operation(val);
 }
 
-uint64_t current_thread_id() noexcept {
-    if (t_thread_id == 0) {
-        // Relaxed: only uniqueness matters, which the atomic increment gives.
-        t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
-    }
-    return t_thread_id;
-}
-
 WaitStats this_thread_wait_stats() noexcept { return t_stats; }
 
 void detail::count_select_registration() noexcept { ++t_stats.select_registrations; }
 
 WaitHooks& this_thread_wait_hooks() noexcept { return t_hooks; }
 
-WaitContext::WaitContext() noexcept : thread_id_(current_thread_id()) {}
+WaitContext::WaitContext() noexcept : thread_id_(platform::unique_thread_id()) {}
 
 ContextRef WaitContext::make() {
     void* raw = allocate(AllocKind::Context, sizeof(WaitContext), alignof(WaitContext));

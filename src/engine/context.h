@@ -21,7 +21,7 @@
 
 #include "engine/alloc.h"
 #include "sync/parker.h"
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace quorvel::engine {
 
@@ -143,7 +143,7 @@ private:
     std::atomic<uintptr_t> select_{Selected::WAITING};
     std::atomic<void*> packet_{nullptr};
     sync::Parker thread_;   // the owner parks here; wakers unpark it
-    uint64_t thread_id_;    // current_thread_id() of the owner
+    uint64_t thread_id_;    // platform::unique_thread_id() of the owner
     std::atomic<uint64_t> refs_{1};
 
     friend class ContextRef;
@@ -185,10 +185,6 @@ private:
     WaitContext* cx_ = nullptr;
     friend class WaitContext;
 };
-
-// A unique 64-bit id of the calling thread, never reused within the process
-// (unlike an OS thread id). Wait lists compare entries against it.
-uint64_t current_thread_id() noexcept;
 
 // Counters of the calling thread, for tests: how often it parked in
 // wait_until(), and how many operations it registered in Select waits.

@@ -8,7 +8,7 @@
 // invariants throw quorvel::Panic; only std::bad_alloc otherwise escapes.
 #pragma once
 
-#include "engine/backoff.h"
+#include "base/backoff.h"
 #include "engine/channel.h"
 #include "engine/context.h"
 #include "engine/item.h"

@@ -9,7 +9,7 @@
 
 #include <utility>
 
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

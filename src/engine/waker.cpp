@@ -25,7 +25,7 @@ std::optional<WaiterEntry> Waker::unregister(Operation oper) noexcept {
 }
 
 std::optional<WaiterEntry> Waker::try_select() noexcept {
-    const uint64_t me = current_thread_id();
+    const uint64_t me = platform::unique_thread_id();
     for (auto it = selectors_.begin(); it != selectors_.end(); ++it) {
         WaitContext& cx = *it->context;
         if (cx.thread_id() == me) continue;
@@ -42,7 +42,7 @@ std::optional<WaiterEntry> Waker::try_select() noexcept {
 }
 
 bool Waker::can_select() const noexcept {
-    const uint64_t me = current_thread_id();
+    const uint64_t me = platform::unique_thread_id();
     for (const WaiterEntry& e : selectors_) {
         if (e.context->thread_id() != me && e.context->selected().is_waiting()) return true;
     }

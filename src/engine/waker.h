@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "engine/alloc.h"
-#include "engine/backoff.h"
+#include "base/backoff.h"
 #include "engine/context.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

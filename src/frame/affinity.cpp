@@ -1,7 +1,7 @@
 #include "frame/affinity.h"
 
 #include "frame/python.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::frame {
 

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string>
 
-#include "sync/panic.h"
-#include "sync/platform.h"
+#include "base/panic.h"
+#include "base/platform.h"
 
 namespace quorvel::frame {
 
@@ -23,11 +23,11 @@ std::string affinity_message(const char* type_path, uint64_t caller, uint64_t cr
 
 // Panics when the calling thread is not `creator`.
 inline void check_affinity(uint64_t creator, const char* type_path) {
-    const uint64_t caller = platform::current_thread_id();
+    const uint64_t caller = platform::os_thread_id();
     if (caller != creator) throw Panic(affinity_message(type_path, caller, creator));
 }
 
-inline bool on_creator_thread(uint64_t creator) noexcept { return platform::current_thread_id() == creator; }
+inline bool on_creator_thread(uint64_t creator) noexcept { return platform::os_thread_id() == creator; }
 
 // Reports the foreign-thread drop as an unraisable RuntimeError, keeping any
 // exception that is currently set.

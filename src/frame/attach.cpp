@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "frame/ref.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::frame {
 

@@ -5,7 +5,7 @@
 // frame/call.h):
 //   - PyErrorSet: a Python exception is already set (the C API reported one, or
 //     raise_error() set it); the entry just returns its error indicator.
-//   - quorvel::Panic (sync/panic.h): an internal failure; the boundary raises
+//   - quorvel::Panic (base/panic.h): an internal failure; the boundary raises
 //     PanicException with its message.
 //   - std::bad_alloc: memory ran out; the boundary raises MemoryError.
 #pragma once
@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "frame/python.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::frame {
 

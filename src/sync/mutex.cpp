@@ -8,12 +8,12 @@
 // lock locked for the woken thread (hand-off token: it owns the lock on return).
 #include "sync/mutex.h"
 
-#include "sync/spin.h"
+#include "base/spin.h"
 
 namespace quorvel::sync {
 
 namespace {
-constexpr parking_lot::Token kMutexParkToken = 0;
+constexpr parking_lot::ParkToken kMutexParkToken = 0;
 }
 
 void RawMutex::lock_slow() noexcept {

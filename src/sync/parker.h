@@ -15,7 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace quorvel::sync {
 

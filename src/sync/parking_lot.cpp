@@ -20,7 +20,7 @@
 #include <optional>
 
 #include "sync/parker.h"
-#include "sync/spin.h"
+#include "base/spin.h"
 
 namespace quorvel::sync::parking_lot {
 
@@ -89,8 +89,8 @@ struct ThreadData {
 
     Parker parker;                    // the owner sleeps on it; unparkers wake it
     Key key = 0;                      // guarded by the bucket lock while queued
-    Token park_token = 0;             // guarded by the bucket lock while queued
-    Token unpark_token = kUnparkNormal;  // written by the unparker under the bucket lock,
+    ParkToken park_token = 0;             // guarded by the bucket lock while queued
+    ParkToken unpark_token = kUnparkNormal;  // written by the unparker under the bucket lock,
                                          // read by the owner after the parker wakes it
     ThreadData* next = nullptr;       // queue link, guarded by the bucket lock
 };
@@ -253,7 +253,7 @@ Bucket& lock_bucket(Key key) noexcept {
 
 }  // namespace
 
-ParkResult park(Key key, Token park_token, FunctionRef<bool()> validate) noexcept {
+ParkResult park(Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept {
     // Get the record before taking a bucket lock: creating it may grow the
     // table, which takes bucket locks itself.
     std::optional<ThreadData> fallback;
@@ -278,7 +278,7 @@ ParkResult park(Key key, Token park_token, FunctionRef<bool()> validate) noexcep
     return {ParkStatus::Unparked, self->unpark_token};
 }
 
-void unpark(Key key, FunctionRef<Select(Token)> select, FunctionRef<Token(UnparkInfo)> decide) noexcept {
+void unpark(Key key, FunctionRef<Choice(ParkToken)> select, FunctionRef<ParkToken(UnparkInfo)> decide) noexcept {
     Bucket& b = lock_bucket(key);
 
     ThreadData* chosen_head = nullptr;
@@ -290,12 +290,12 @@ void unpark(Key key, FunctionRef<Select(Token)> select, FunctionRef<Token(Unpark
     for (ThreadData* cur = b.head; cur;) {
         ThreadData* next = cur->next;
         if (cur->key == key) {
-            const Select verdict = select(cur->park_token);
-            if (verdict == Select::Stop) {
+            const Choice verdict = select(cur->park_token);
+            if (verdict == Choice::Stop) {
                 more_waiters = true;  // `cur` itself stays queued
                 break;
             }
-            if (verdict == Select::Take) {
+            if (verdict == Choice::Take) {
                 if (prev) {
                     prev->next = next;
                 } else {
@@ -329,7 +329,7 @@ void unpark(Key key, FunctionRef<Select(Token)> select, FunctionRef<Token(Unpark
         }
     }
 
-    const Token token = decide(UnparkInfo{woken, more_waiters, fair});
+    const ParkToken token = decide(UnparkInfo{woken, more_waiters, fair});
     for (ThreadData* td = chosen_head; td; td = td->next) td->unpark_token = token;
     b.lock.unlock();
 
@@ -342,14 +342,14 @@ void unpark(Key key, FunctionRef<Select(Token)> select, FunctionRef<Token(Unpark
     }
 }
 
-void unpark_one(Key key, FunctionRef<Token(UnparkInfo)> decide) noexcept {
+void unpark_one(Key key, FunctionRef<ParkToken(UnparkInfo)> decide) noexcept {
     bool taken = false;
     unpark(
         key,
-        [&](Token) {
-            if (taken) return Select::Stop;
+        [&](ParkToken) {
+            if (taken) return Choice::Stop;
             taken = true;
-            return Select::Take;
+            return Choice::Take;
         },
         decide);
 }

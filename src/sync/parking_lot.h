@@ -17,46 +17,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <type_traits>
-#include <utility>
-
-#include "sync/platform.h"
+#include "base/function_ref.h"
+#include "base/platform.h"
 
 namespace quorvel::sync {
-
-// A non-owning reference to a callable, cheap to pass to a non-template
-// function. The callable must outlive the call it is passed to.
-template <class Sig>
-class FunctionRef;
-
-template <class R, class... Args>
-class FunctionRef<R(Args...)> {
-public:
-    template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
-                 std::is_invocable_r_v<R, F&, Args...>)
-    FunctionRef(F&& f) noexcept  // NOLINT: implicit by design, like a function pointer
-        : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-          call_([](void* obj, Args... args) -> R {
-              return (*static_cast<std::remove_reference_t<F>*>(obj))(std::forward<Args>(args)...);
-          }) {}
-
-    R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
-
-private:
-    void* obj_;
-    R (*call_)(void*, Args...);
-};
 
 namespace parking_lot {
 
 using Key = uintptr_t;
-using Token = uint64_t;
+using ParkToken = uint64_t;
 
 // Unpark tokens: what a woken thread is told.
-inline constexpr Token kUnparkNormal = 0;   // retry the acquisition, racing newcomers
-inline constexpr Token kUnparkHandoff = 1;  // the waker already gave you the lock (or your share)
+inline constexpr ParkToken kUnparkNormal = 0;   // retry the acquisition, racing newcomers
+inline constexpr ParkToken kUnparkHandoff = 1;  // the waker already gave you the lock (or your share)
 
 enum class ParkStatus : uint8_t {
     Unparked,  // woken by unpark(); `token` holds what the waker decided
@@ -65,13 +38,13 @@ enum class ParkStatus : uint8_t {
 
 struct ParkResult {
     ParkStatus status;
-    Token token;  // meaningful only when Unparked
+    ParkToken token;  // meaningful only when Unparked
 
     bool handed_off() const noexcept { return status == ParkStatus::Unparked && token == kUnparkHandoff; }
 };
 
 // What an unpark's selection rule says about one record parked on the key.
-enum class Select : uint8_t {
+enum class Choice : uint8_t {
     Take,  // wake it, and keep walking the queue
     Skip,  // leave it queued, and keep walking
     Stop,  // leave it and every later record queued
@@ -87,17 +60,17 @@ struct UnparkInfo {
 // Park the calling thread on `key` with `park_token` if `validate()` holds
 // under the bucket lock, then sleep until an unpark selects it. `validate`
 // runs with the bucket lock held: it must only read lock state, never block.
-ParkResult park(Key key, Token park_token, FunctionRef<bool()> validate) noexcept;
+ParkResult park(Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept;
 
 // Walk the records parked on `key` in FIFO order, choosing them with `select`
 // (given each record's park token), then call `decide` once, bucket lock still
 // held, to update the lock's state; its result is the token every chosen
 // thread receives. The chosen threads are woken after the bucket lock is
 // released. `decide` is called even when nothing was chosen.
-void unpark(Key key, FunctionRef<Select(Token park_token)> select, FunctionRef<Token(UnparkInfo)> decide) noexcept;
+void unpark(Key key, FunctionRef<Choice(ParkToken park_token)> select, FunctionRef<ParkToken(UnparkInfo)> decide) noexcept;
 
 // unpark() with a rule that takes the first record on `key` only.
-void unpark_one(Key key, FunctionRef<Token(UnparkInfo)> decide) noexcept;
+void unpark_one(Key key, FunctionRef<ParkToken(UnparkInfo)> decide) noexcept;
 
 // Diagnostics for tests and benchmarks. None of them changes the outcome of a
 // park or unpark except set_fairness_deadline(), which does so only when called.

@@ -11,14 +11,14 @@
 // RW_WRITER_PARKED set; the reader that brings the count to 0 wakes it.
 #include "sync/rwlock.h"
 
-#include "sync/panic.h"
-#include "sync/spin.h"
+#include "base/panic.h"
+#include "base/spin.h"
 
 namespace quorvel::sync {
 
 namespace {
-constexpr parking_lot::Token kReaderParkToken = RW_READER_UNIT;
-constexpr parking_lot::Token kWriterParkToken = RW_WRITER;
+constexpr parking_lot::ParkToken kReaderParkToken = RW_READER_UNIT;
+constexpr parking_lot::ParkToken kWriterParkToken = RW_WRITER;
 
 [[noreturn]] void reader_overflow() { panic("RwLock reader count overflow"); }
 }  // namespace
@@ -159,13 +159,13 @@ void RawRwLock::unlock_exclusive_slow(bool force_fair) noexcept {
     uint64_t new_state = 0;
     parking_lot::unpark(
         primary_key(),
-        [&](parking_lot::Token token) {
-            if (new_state & RW_WRITER) return parking_lot::Select::Stop;  // a writer was taken: no one after it
+        [&](parking_lot::ParkToken token) {
+            if (new_state & RW_WRITER) return parking_lot::Choice::Stop;  // a writer was taken: no one after it
             if ((token & (RW_WRITER | RW_UPGRADABLE)) && (new_state & RW_UPGRADABLE)) {
-                return parking_lot::Select::Skip;
+                return parking_lot::Choice::Skip;
             }
             new_state += token;
-            return parking_lot::Select::Take;
+            return parking_lot::Choice::Take;
         },
         [&](parking_lot::UnparkInfo info) {
             // We hold RW_WRITER with no reader inside, so the only other

@@ -21,14 +21,14 @@
 #include <new>
 
 #include "engine/alloc.h"
-#include "engine/backoff.h"
+#include "base/backoff.h"
 #include "engine/context.h"
 #include "engine/fence.h"
 #include "engine/item.h"
 #include "engine/outcome.h"
 #include "engine/select.h"
 #include "engine/waker.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

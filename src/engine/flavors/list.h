@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "engine/alloc.h"
-#include "engine/backoff.h"
+#include "base/backoff.h"
 #include "engine/context.h"
 #include "engine/fence.h"
 #include "engine/item.h"

@@ -18,12 +18,12 @@
 #include <optional>
 
 #include "engine/alloc.h"
-#include "engine/backoff.h"
+#include "base/backoff.h"
 #include "engine/context.h"
 #include "engine/outcome.h"
 #include "engine/select.h"
 #include "engine/waker.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 
 namespace quorvel::engine {
 

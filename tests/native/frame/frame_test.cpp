@@ -175,13 +175,13 @@ TEST(Binding, VarargsFormCollectsExtraArguments) {
 }
 
 TEST(Affinity, ForeignThreadCallIsAPanicNamingBothThreads) {
-    const uint64_t me = quorvel::platform::current_thread_id();
+    const uint64_t me = quorvel::platform::os_thread_id();
     EXPECT_NO_THROW(check_affinity(me, "_quorvel::lock::RwLockReadGuard"));
     EXPECT_EQ(affinity_message("_quorvel::lock::RwLockWriteGuard", 7, 9),
               "assertion `left == right` failed: _quorvel::lock::RwLockWriteGuard is unsendable, "
               "but sent to another thread\n  left: ThreadId(7)\n right: ThreadId(9)");
     uint64_t other = 0;
-    std::thread([&] { other = quorvel::platform::current_thread_id(); }).join();
+    std::thread([&] { other = quorvel::platform::os_thread_id(); }).join();
     ASSERT_NE(other, me);
     try {
         check_affinity(other, "_quorvel::lock::RwLockReadGuard");

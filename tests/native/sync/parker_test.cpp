@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "sync/parker.h"
-#include "sync/platform.h"
+#include "base/platform.h"
 
 using quorvel::platform::Instant;
 using quorvel::sync::Parker;

@@ -13,7 +13,7 @@
 #include "bounded.h"
 #include "probes.h"
 #include "sync/parking_lot.h"
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace pl = quorvel::sync::parking_lot;
 using quorvel::platform::Instant;
@@ -44,7 +44,7 @@ struct Parked {
 
 // Park one more thread on `key` with `token` and wait until it is queued
 // there (`queued_after` records on the key in total).
-::testing::AssertionResult park_one(Team& team, pl::Key key, pl::Token token, Parked& slot,
+::testing::AssertionResult park_one(Team& team, pl::Key key, pl::ParkToken token, Parked& slot,
                                     size_t queued_after) {
     team.spawn([key, token, &slot] {
         slot.result = pl::park(key, token, [] { return true; });
@@ -55,13 +55,13 @@ struct Parked {
 
 // Unpark every record on `key`, returning the park tokens in the order the
 // selection rule saw them.
-std::vector<pl::Token> unpark_all(pl::Key key, pl::Token give, pl::UnparkInfo* info_out = nullptr) {
-    std::vector<pl::Token> seen;
+std::vector<pl::ParkToken> unpark_all(pl::Key key, pl::ParkToken give, pl::UnparkInfo* info_out = nullptr) {
+    std::vector<pl::ParkToken> seen;
     pl::unpark(
         key,
-        [&](pl::Token t) {
+        [&](pl::ParkToken t) {
             seen.push_back(t);
-            return pl::Select::Take;
+            return pl::Choice::Take;
         },
         [&](pl::UnparkInfo info) {
             if (info_out) *info_out = info;
@@ -110,11 +110,11 @@ TEST(ParkingLot, UnparkSelectsOnlyItsKeyInFifoOrderAndDeliversTheToken) {
     size_t on_a = 0, on_b = 0;
     for (size_t i = 0; i < keys.size(); ++i) {
         const size_t after = keys[i] == a ? ++on_a : ++on_b;
-        ASSERT_TRUE(park_one(team, keys[i], pl::Token(i), parked[i], after));
+        ASSERT_TRUE(park_one(team, keys[i], pl::ParkToken(i), parked[i], after));
     }
 
     pl::UnparkInfo info{};
-    EXPECT_EQ(unpark_all(a, 99, &info), (std::vector<pl::Token>{0, 2, 3, 5}));
+    EXPECT_EQ(unpark_all(a, 99, &info), (std::vector<pl::ParkToken>{0, 2, 3, 5}));
     EXPECT_EQ(info.woken, 4u);
     EXPECT_FALSE(info.more_waiters);
     for (size_t i : {0, 2, 3, 5}) {
@@ -126,7 +126,7 @@ TEST(ParkingLot, UnparkSelectsOnlyItsKeyInFifoOrderAndDeliversTheToken) {
     EXPECT_FALSE(parked[1].back.load());
     EXPECT_FALSE(parked[4].back.load());
     EXPECT_EQ(pl::waiters_on(b), 2u);
-    EXPECT_EQ(unpark_all(b, pl::kUnparkHandoff), (std::vector<pl::Token>{1, 4}));
+    EXPECT_EQ(unpark_all(b, pl::kUnparkHandoff), (std::vector<pl::ParkToken>{1, 4}));
     team.join();
     EXPECT_TRUE(parked[1].result.handed_off());
     EXPECT_TRUE(parked[4].result.handed_off());
@@ -138,21 +138,21 @@ TEST(ParkingLot, SkipAndStopLeaveRecordsQueuedAndReportMoreWaiters) {
     Team team;
     for (size_t i = 0; i < parked.size(); ++i) ASSERT_TRUE(park_one(team, key, 10 + i, parked[i], i + 1));
 
-    std::vector<pl::Token> offered;
+    std::vector<pl::ParkToken> offered;
     pl::UnparkInfo info{};
     pl::unpark(
         key,
-        [&](pl::Token t) {
+        [&](pl::ParkToken t) {
             offered.push_back(t);
-            if (t == 10) return pl::Select::Skip;
-            if (t == 11) return pl::Select::Take;
-            return pl::Select::Stop;
+            if (t == 10) return pl::Choice::Skip;
+            if (t == 11) return pl::Choice::Take;
+            return pl::Choice::Stop;
         },
         [&](pl::UnparkInfo i) {
             info = i;
-            return pl::Token(7);
+            return pl::ParkToken(7);
         });
-    EXPECT_EQ(offered, (std::vector<pl::Token>{10, 11, 12}));  // nothing offered after Stop
+    EXPECT_EQ(offered, (std::vector<pl::ParkToken>{10, 11, 12}));  // nothing offered after Stop
     EXPECT_EQ(info.woken, 1u);
     EXPECT_TRUE(info.more_waiters);
     ASSERT_TRUE(eventually([&] { return parked[1].back.load(); }));
@@ -167,7 +167,7 @@ TEST(ParkingLot, SkipAndStopLeaveRecordsQueuedAndReportMoreWaiters) {
     });
     ASSERT_TRUE(eventually([&] { return parked[0].back.load(); }));
     EXPECT_FALSE(parked[2].back.load());
-    EXPECT_EQ(unpark_all(key, 0), (std::vector<pl::Token>{12, 13}));
+    EXPECT_EQ(unpark_all(key, 0), (std::vector<pl::ParkToken>{12, 13}));
     team.join();
 }
 
@@ -248,13 +248,13 @@ TEST(ParkingLotGrowth, NinetySixParkedThreadsSurviveTableGrowthInOrder) {
     for (size_t i = 0; i < kThreads; ++i) {
         parked.push_back(std::make_unique<Parked>());
         const pl::Key key = reinterpret_cast<pl::Key>(&words[i % kKeys]);
-        ASSERT_TRUE(park_one(team, key, pl::Token(i), *parked[i], i / kKeys + 1));
+        ASSERT_TRUE(park_one(team, key, pl::ParkToken(i), *parked[i], i / kKeys + 1));
     }
     EXPECT_GE(pl::bucket_count(), 3 * kThreads);
 
     for (size_t k = 0; k < kKeys; ++k) {
         const pl::Key key = reinterpret_cast<pl::Key>(&words[k]);
-        std::vector<pl::Token> expected;
+        std::vector<pl::ParkToken> expected;
         for (size_t i = k; i < kThreads; i += kKeys) expected.push_back(i);
         // Queue order per key survived every move.
         EXPECT_EQ(unpark_all(key, 1000 + k), expected) << "key " << k;

@@ -10,7 +10,7 @@
 #include "bounded.h"
 #include "sync/mutex.h"
 #include "sync/parking_lot.h"
-#include "sync/platform.h"
+#include "base/platform.h"
 #include "sync/rwlock.h"
 
 namespace quorvel::sync {

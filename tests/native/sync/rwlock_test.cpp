@@ -8,7 +8,7 @@
 
 #include "bounded.h"
 #include "probes.h"
-#include "sync/panic.h"
+#include "base/panic.h"
 #include "sync/parking_lot.h"
 #include "sync/rwlock.h"
 

@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "classes.h"
+#include "py/classes.h"
 #include "frame/access.h"
 #include "frame/binding.h"
 #include "frame/call.h"
@@ -35,7 +35,7 @@
 #include "frame/ref.h"
 #include "frame/types.h"
 #include "sync/mutex.h"
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace quorvel {
 namespace {

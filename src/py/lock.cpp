@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "classes.h"
+#include "py/classes.h"
 #include "frame/access.h"
 #include "frame/affinity.h"
 #include "frame/attach.h"
@@ -264,7 +264,7 @@ PyObject* lock_guard(PyObject* self, PyObject*) noexcept {
         frame::SharedAccess access(st.access);
         PyTypeObject* guard_type =
             (kind == Kind::Read ? rwlock_read_guard_class : rwlock_write_guard_class).get();
-        return frame::new_instance<GuardState>(guard_type, st.core.clone(), platform::current_thread_id());
+        return frame::new_instance<GuardState>(guard_type, st.core.clone(), platform::os_thread_id());
     });
 }
 

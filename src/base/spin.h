@@ -1,4 +1,4 @@
-// sync/spin: the bounded spinning a lock waiter does before it parks.
+// base/spin: the bounded spinning a lock waiter does before it parks.
 //
 // SpinWait: a budget of ten steps per wait. Steps 1, 2 and 3 execute 2, 4 and
 // 8 processor pause hints; steps 4 to 10 yield the processor to the scheduler.
@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace quorvel::sync {
 

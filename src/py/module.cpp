@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "classes.h"
+#include "py/classes.h"
 #include "frame/call.h"
 #include "frame/convert.h"
 #include "frame/ref.h"

@@ -1,4 +1,4 @@
-// sync/platform: the one seam between the engines and the operating system.
+// base/platform: the one seam between the engines and the operating system.
 // Everything here is a thin wrapper over a system call or an instruction; the
 // algorithms above it (parking table, channel machinery) hold no #ifdefs.
 //
@@ -65,8 +65,13 @@ void futex_wake_all(const std::atomic<uint32_t>& word) noexcept;
 // signal interrupts it; callers loop on the clock).
 void sleep_for_ns(uint64_t ns) noexcept;
 
-// Identifier of the calling operating-system thread (never 0).
-uint64_t current_thread_id() noexcept;
+// The operating system's id of the calling thread (never 0). The OS hands an
+// id out again once its thread has exited: compare it only among live threads.
+uint64_t os_thread_id() noexcept;
+
+// An id of the calling thread that is unique for the life of the process and
+// never reused (never 0): the first call on a thread draws the next number.
+uint64_t unique_thread_id() noexcept;
 
 // Number of hardware threads this process may run on; 0 when unknown.
 unsigned available_parallelism() noexcept;

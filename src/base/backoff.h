@@ -1,4 +1,4 @@
-// engine/backoff: the bounded busy-wait used by every short wait of the engine.
+// base/backoff: the bounded busy-wait used by every short wait of the engine.
 //
 // A Backoff is a step counter, fresh for each wait loop. spin() follows a lost
 // compare-and-exchange: 2^min(step, 6) spin hints. snooze() waits for another
@@ -9,7 +9,7 @@
 // Not a sleep: no call here ever blocks the thread.
 #pragma once
 
-#include "sync/platform.h"
+#include "base/platform.h"
 
 namespace quorvel::engine {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "classes.h"
+#include "py/classes.h"
 #include "frame/access.h"
 #include "frame/binding.h"
 #include "frame/call.h"

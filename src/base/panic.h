@@ -1,4 +1,4 @@
-// sync/panic: the single path for broken invariants and native limits.
+// base/panic: the single path for broken invariants and native limits.
 //
 // Engine code (no Python in it) calls quorvel::panic("message") when it meets a
 // condition it cannot handle. That throws quorvel::Panic; the call frame

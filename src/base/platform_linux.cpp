@@ -1,5 +1,5 @@
-// Linux implementation of sync/platform.h: futex(2), clock_gettime, getrandom.
-#include "sync/platform.h"
+// Linux implementation of base/platform.h: futex(2), clock_gettime, getrandom.
+#include "base/platform.h"
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -59,9 +59,22 @@ void sleep_for_ns(uint64_t ns) noexcept {
     nanosleep(&ts, nullptr);
 }
 
-uint64_t current_thread_id() noexcept {
+uint64_t os_thread_id() noexcept {
     thread_local uint64_t cached = uint64_t(syscall(SYS_gettid));
     return cached;
+}
+
+namespace {
+std::atomic<uint64_t> g_next_unique_thread_id{1};
+thread_local uint64_t t_unique_thread_id = 0;
+}  // namespace
+
+uint64_t unique_thread_id() noexcept {
+    if (t_unique_thread_id == 0) {
+        // Relaxed: only uniqueness matters, which the atomic increment gives.
+        t_unique_thread_id = g_next_unique_thread_id.fetch_add(1, std::memory_order_relaxed);
+    }
+    return t_unique_thread_id;
 }
 
 unsigned available_parallelism() noexcept {
