@@ -246,6 +246,17 @@ void blocking_send(ChannelState& st, PyObject* item_obj, PyObject* timeout) {
     }
     if (sent) return;
     if (closed) frame::raise_error(PyExc_ValueError, kClosed);
+    if (!seconds) {
+        // As in blocking_recv: a short back-off before the wait, for a
+        // receiver that is about to make room.
+        for (engine::Backoff backoff; !backoff.is_completed();) {
+            backoff.snooze();
+            engine::SendResult<Item> r = tx->try_send(std::move(item));
+            if (r.ok()) return;
+            item = std::move(*r.item);
+            if (r.status == engine::SendStatus::Disconnected) frame::raise_error(PyExc_ValueError, kClosed);
+        }
+    }
 
     SignalRx close_rx = st.close_rx.clone();
     const std::optional<uint64_t> duration = checked_duration(seconds);
@@ -266,8 +277,15 @@ Received blocking_recv(ChannelState& st, PyObject* timeout) {
         // nothing can be buffered after it has been drained, so the wait
         // would only report the same.
         engine::RecvResult<Item> r = st.receiver.try_recv();
-        if (r.ok()) return Received{Outcome::Done, std::move(*r.item)};
-        if (r.status == engine::RecvStatus::Disconnected) return Received{Outcome::ClosedEmpty, Item()};
+        // A short back-off before committing to a wait (still attached, a few
+        // microseconds at most): a sender that is on its way saves this call
+        // the clones, the detach and the park.
+        for (engine::Backoff backoff;; backoff.snooze()) {
+            if (r.ok()) return Received{Outcome::Done, std::move(*r.item)};
+            if (r.status == engine::RecvStatus::Disconnected) return Received{Outcome::ClosedEmpty, Item()};
+            if (backoff.is_completed()) break;
+            r = st.receiver.try_recv();
+        }
     }
     Rx rx = st.receiver.clone();
     SignalRx close_rx = st.close_rx.clone();

@@ -83,6 +83,14 @@ Completed wait(std::vector<Entry>& entries, std::optional<uint64_t> duration) {
         }
         sel.recv(e.close_rx);
     }
+    // One pass while still attached: an operation ready now completes without
+    // the cost of detaching. It takes no registration, so a partner cannot be
+    // left spinning on this thread; had the pass failed, the wait's own first
+    // pass would have looked at the same arms in another random order.
+    {
+        engine::SelectOutcome now = sel.try_select();
+        if (!now.timed_out()) return complete(now.operation(), entries);
+    }
     std::optional<platform::Instant> deadline;  // fixed when the wait begins
     bool started = false;
     return frame::interruptible([&](std::optional<uint64_t> slice) -> std::optional<Completed> {

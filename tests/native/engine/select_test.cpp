@@ -624,3 +624,44 @@ TEST(Timers, TimersAreFreedWithTheirLastClone) {
 
 }  // namespace
 }  // namespace engine_test
+
+TEST(SelectTry, OnePassWithoutRegisteringOrParking) {
+    auto [atx, arx] = new_bounded<int>(2);
+    auto [ztx, zrx] = new_bounded<int>(0);
+    {
+        // Nothing ready: no registration, no park, nothing left on a wait list.
+        const WaitStats before = this_thread_wait_stats();
+        Select sel;
+        sel.recv(arx);
+        sel.recv(zrx);
+        EXPECT_TRUE(sel.try_select().timed_out());
+        const WaitStats after = this_thread_wait_stats();
+        EXPECT_EQ(after.select_registrations, before.select_registrations);
+        EXPECT_EQ(after.parks, before.parks);
+        EXPECT_EQ(A::waiting_receivers(A::array(atx)) + A::waiting_receivers(A::zero(ztx)), 0u);
+    }
+    {
+        // Both ready: each is taken in some round, and the chosen one completes.
+        ASSERT_TRUE(atx.try_send(1).ok());
+        ASSERT_TRUE(atx.try_send(2).ok());
+        Select sel;
+        sel.send(atx);
+        sel.recv(arx);
+        bool seen[2] = {false, false};
+        for (int round = 0; round < 64; ++round) {
+            SelectOutcome out = sel.try_select();
+            ASSERT_FALSE(out.timed_out());
+            SelectedOperation& op = out.operation();
+            seen[op.index()] = true;
+            if (op.index() == 0) {
+                ASSERT_TRUE(op.send(atx, 7).ok());
+                ASSERT_TRUE(arx.try_recv().ok());
+            } else {
+                const RecvResult<int> r = op.recv(arx);
+                ASSERT_TRUE(r.ok());
+                ASSERT_TRUE(atx.try_send(*r.item).ok());
+            }
+        }
+        EXPECT_TRUE(seen[0] && seen[1]);
+    }
+}
