@@ -622,9 +622,6 @@ TEST(Timers, TimersAreFreedWithTheirLastClone) {
     EXPECT_EQ(before.delta(AllocKind::Timer), 0);
 }
 
-}  // namespace
-}  // namespace engine_test
-
 TEST(SelectTry, OnePassWithoutRegisteringOrParking) {
     auto [atx, arx] = new_bounded<int>(2);
     auto [ztx, zrx] = new_bounded<int>(0);
@@ -665,3 +662,6 @@ TEST(SelectTry, OnePassWithoutRegisteringOrParking) {
         EXPECT_TRUE(seen[0] && seen[1]);
     }
 }
+
+}  // namespace
+}  // namespace engine_test
