@@ -291,3 +291,22 @@ def test_ctrl_c_interrupts_a_blocked_rwlock_wait(held: str, wanted: str,
     done = threading.Event()
     threading.Thread(target=lambda: (lock.write().__enter__(), done.set()), daemon=True).start()
     assert done.wait(10)
+
+
+def test_ctrl_c_with_the_default_handler_raises_keyboard_interrupt() -> None:
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    ch = Channel()
+    rescue = threading.Timer(20, ch.close)
+    kill = threading.Timer(0.2, signal.pthread_kill, args=(threading.main_thread().ident, signal.SIGINT))
+    rescue.start()
+    kill.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ch.recv()
+        assert not rescue.finished.is_set()
+    finally:
+        rescue.cancel()
+        kill.join(10)
+        signal.signal(signal.SIGINT, old)
+    ch.send("after")
+    assert ch.recv() == "after"
