@@ -206,10 +206,19 @@ def test_closing_and_draining() -> None:
     assert list(ch) == []
 
 
+SENT: list[weakref.ref[Token]] = []  # items of the waiting senders below
+
+
+def tracked() -> Token:
+    t = Token()
+    SENT.append(weakref.ref(t))
+    return t
+
+
 SEND_WAITERS: dict[str, Callable[[Channel], Any]] = {
-    "send": lambda ch: ch.send(Token()),
-    "send_timeout": lambda ch: ch.send_timeout(Token(), 30),
-    "select send": lambda ch: select([ch.send_op(Token())]),
+    "send": lambda ch: ch.send(tracked()),
+    "send_timeout": lambda ch: ch.send_timeout(tracked(), 30),
+    "select send": lambda ch: select([ch.send_op(tracked())]),
 }
 RECV_WAITERS: dict[str, Callable[[Channel], Any]] = {
     "recv": lambda ch: ch.recv(),
@@ -240,7 +249,9 @@ def test_close_wakes_every_waiter(capacity: int | None, kind: str) -> None:
         time.sleep(0.1)
         ch.close()
 
+    SENT.clear()
     results = run_concurrently([waiter, waiter, waiter, closer], timeout=20)[:3]
+    assert len(SENT) == (3 if sending else 0) and all(r() is None for r in SENT)  # each item released
     if sending:
         expected = "Selected channel is closed" if kind.startswith("select") else "Channel is closed"
     elif kind == "iteration":
