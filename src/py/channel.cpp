@@ -103,7 +103,7 @@ ChannelState& channel(PyObject* self) {
 // Shared hold of the sender slot for one clone or one attempt.
 class SenderRead {
 public:
-    explicit SenderRead(ChannelState& st) noexcept : lock_(st.sender_lock) { lock_.lock_shared(false); }
+    explicit SenderRead(ChannelState& st) : lock_(st.sender_lock) { lock_.lock_shared(false); }
     ~SenderRead() { lock_.unlock_shared(); }
     SenderRead(const SenderRead&) = delete;
     SenderRead& operator=(const SenderRead&) = delete;
