@@ -26,7 +26,7 @@
 #include "frame/call.h"
 #include "frame/interrupt.h"
 #include "frame/types.h"
-#include "base/spin.h"
+#include "base/platform.h"
 #include "sync/rwlock.h"
 
 namespace quorvel {
@@ -143,12 +143,14 @@ void wait_for_lock(TryLock&& try_lock, Lock&& lock) {
             return true;
         }
         const platform::Instant end = platform::Instant::now().checked_add(*slice).value_or(platform::Instant{});
-        sync::SpinWait spin;
         uint64_t pause_ns = 2'000;
-        for (;;) {
+        for (unsigned attempt = 1;; ++attempt) {
             if (try_lock()) return true;
-            if (spin.spin()) continue;
             if (platform::Instant::now() >= end) return std::nullopt;
+            if (attempt <= 4) {
+                platform::yield_now();  // an owner about to let go may run first
+                continue;
+            }
             platform::sleep_for_ns(pause_ns);
             if (pause_ns < 1'000'000) pause_ns *= 2;
         }
