@@ -134,7 +134,7 @@ def _across_threads() -> None:
         for producers, consumers, label in [(1, 1, "SPSC"), (2, 2, "MPMC 2x2")]:
             best = {name: 0.0 for name, _ in peers}
             n = 60_000
-            for _ in range(3):  # peers take turns, best round each
+            for _ in range(5):  # peers take turns, best round each
                 for name, make in peers:
                     best[name] = max(best[name], _throughput(make, producers, consumers, n))
             base = best["queue.SimpleQueue (unbounded)"]
