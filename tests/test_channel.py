@@ -400,3 +400,20 @@ def test_uninitialized_instances_raise_type_error() -> None:
     assert run.stdout.strip().split("|") == [
         "Channel object is not initialized", "RecvOp object is not initialized", "SendOp object is not initialized",
     ]
+
+
+def test_adapters_schedule_the_bound_methods_with_a_float_timeout() -> None:
+    calls: list[tuple[str, tuple[Any, ...]]] = []
+    originals = Channel.send, Channel.recv
+    Channel.send = lambda self, *args: calls.append(("send", args))  # type: ignore[method-assign]
+    Channel.recv = lambda self, *args: calls.append(("recv", args)) or "patched"  # type: ignore[method-assign]
+    try:
+        async def main() -> list[Any]:
+            ch = Channel()
+            return [await ch.arecv(), await ch.arecv(timeout=1), await ch.asend("x"), await ch.asend("y", True)]
+
+        assert asyncio.run(main()) == ["patched", "patched", None, None]
+    finally:
+        Channel.send, Channel.recv = originals  # type: ignore[method-assign]
+    assert calls == [("recv", (None,)), ("recv", (1.0,)), ("send", ("x", None)), ("send", ("y", 1.0))]
+    assert [type(args[-1]) for _, args in calls] == [type(None), float, type(None), float]
