@@ -188,6 +188,8 @@ public:
     SelectOutcome try_select();
 
     size_t size() const noexcept { return records_.size(); }
+    // Room for `n` operations, so that adding them allocates at most once.
+    void reserve(size_t n) { records_.reserve(n); }
 
 private:
     size_t add(const SelectHandle* handle, const void* identity);

@@ -147,6 +147,7 @@ std::optional<uint64_t> checked_duration(std::optional<double> seconds) {
 // unless arm 0 completes.
 Outcome wait_send(const Tx& tx, const SignalRx& close_rx, std::optional<uint64_t> duration, Item& item) {
     engine::Select sel;
+    sel.reserve(duration ? 3 : 2);
     sel.send(tx);
     sel.recv(close_rx);
     std::optional<TimerRx> timer;
@@ -174,6 +175,7 @@ Outcome wait_send(const Tx& tx, const SignalRx& close_rx, std::optional<uint64_t
 // receivers drain what is buffered after close()), 2 the timer.
 Received wait_recv(const Rx& rx, const SignalRx& close_rx, std::optional<uint64_t> duration) {
     engine::Select sel;
+    sel.reserve(duration ? 3 : 2);
     sel.recv(rx);
     sel.recv(close_rx);
     std::optional<TimerRx> timer;

@@ -11,6 +11,7 @@
 // before any arm completes.
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -75,6 +76,7 @@ Completed complete(engine::SelectedOperation& op, std::vector<Entry>& entries) {
 
 Completed wait(std::vector<Entry>& entries, std::optional<uint64_t> duration) {
     engine::Select sel;
+    sel.reserve(2 * entries.size());
     for (const Entry& e : entries) {
         if (e.tx) {
             sel.send(*e.tx);
@@ -120,6 +122,22 @@ std::vector<Owned> read_ops(PyObject* ops) {
         if (PyUnicode_Check(ops)) frame::raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(ops)) frame::raise_type_mismatch(ops, "Sequence");
         std::vector<Owned> list;
+        if (PyList_CheckExact(ops)) {
+            // What iterating an exact list yields, read in one pass under the
+            // list's own lock instead of through an iterator object.
+            bool no_memory = false;
+            Py_BEGIN_CRITICAL_SECTION(ops);
+            const Py_ssize_t n = PyList_GET_SIZE(ops);
+            try {
+                list.reserve(size_t(n));
+                for (Py_ssize_t i = 0; i < n; ++i) list.push_back(Owned::incref(PyList_GET_ITEM(ops, i)));
+            } catch (const std::bad_alloc&) {
+                no_memory = true;  // thrown by reserve(), before any element was taken
+            }
+            Py_END_CRITICAL_SECTION();
+            if (no_memory) throw std::bad_alloc();
+            return list;
+        }
         Py_ssize_t hint = PySequence_Size(ops);
         if (hint < 0) {
             PyErr_Clear();
