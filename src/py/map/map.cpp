@@ -44,25 +44,6 @@ using frame::Bound;
 using frame::Owned;
 using frame::Params;
 
-// Shared access for map calls. Every map method takes shared access and none
-// takes exclusive access, so the access word stays 0 for the life of a map and
-// a count of shared holders would never be read. The call checks the word and
-// leaves it alone: counting would make every call, on every thread, write the
-// one cache line that all threads share, and threads working on disjoint keys
-// would then slow each other down. A map method that ever takes exclusive
-// access must bring the count back (frame::SharedAccess).
-class MapAccess {
-public:
-    explicit MapAccess(const frame::AccessWord& word) {
-        // Acquire: as in frame::SharedAccess.
-        if (word.load(std::memory_order_acquire) == -1) {
-            frame::raise_error(PyExc_RuntimeError, "Already mutably borrowed");
-        }
-    }
-    MapAccess(const MapAccess&) = delete;
-    MapAccess& operator=(const MapAccess&) = delete;
-};
-
 // ---------------------------------------------------------------------------
 // Shard table: open addressing with linear probing over slots keyed by the
 // signed 64-bit Python hash. A slot is one bucket: its first entry inline,
@@ -518,9 +499,12 @@ bool keys_equal(PyObject* stored, PyObject* probe) {
 // alignment.
 struct MapState {
     char header_gap[48];
-    frame::AccessWord access{0};
+    // Only checked: no map method takes exclusive access, and a counted word
+    // would make every call, on every thread, write the one line all threads
+    // share, slowing down threads that work on disjoint keys.
+    frame::CheckedAccessWord access;
     Shards shards;  // fixed at construction
-    PyObject* next_dying = nullptr;  // link in this thread's deallocation queue
+    PyObject* next_dying = nullptr;  // link in this thread's deferred deallocations
     explicit MapState(Shards&& s) noexcept : header_gap{}, shards(std::move(s)) {}
 };
 
@@ -765,7 +749,7 @@ uint64_t default_shard_count() noexcept {
 // ---------------------------------------------------------------------------
 // Python entry points.
 
-inline MapState& map_state(PyObject* self) noexcept { return frame::state_of<MapState>(self); }
+inline MapState& map_state(PyObject* self) { return frame::state_of<MapState>(self); }
 
 PyObject* bool_result(bool v) noexcept { return Py_NewRef(v ? Py_True : Py_False); }
 
@@ -790,31 +774,46 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-// Maps whose deallocation began on this thread while another map's entries
-// were being released here, waiting to be destroyed; and whether such a
-// release is running. Releasing a map's entries may free further maps, so a
-// long chain of maps (each the value of the previous one) is destroyed one
-// link after another by the outermost deallocation instead of recursing once
-// per link and overflowing the stack.
-__thread PyObject* t_dying __attribute__((tls_model("initial-exec"))) = nullptr;
-__thread bool t_destroying __attribute__((tls_model("initial-exec"))) = false;
+// Deallocation nesting, as CPython's containers bound it with their trashcan:
+// releasing a map's entries may free further maps, which free further maps...
+// Up to kMaxDeallocNesting map deallocations nest on one thread, freeing at
+// once what they hold; a map whose deallocation would nest deeper is put on
+// this thread's deferred list instead, and the outermost deallocation frees
+// the list's maps one by one after its own. A long chain of maps (each the
+// value of the previous one) is thus freed without overflowing the stack,
+// while ordinary nesting (a finalizer dropping a map) frees at once.
+constexpr int kMaxDeallocNesting = 50;
+__thread int t_dealloc_depth __attribute__((tls_model("initial-exec"))) = 0;
+__thread PyObject* t_deferred __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// Destroys one initialized map (its entries released, finalizers run) one
+// nesting level deeper.
+void destroy_nested(PyObject* map) noexcept {
+    ++t_dealloc_depth;
+    frame::destroy_instance<MapState>(map);
+    --t_dealloc_depth;
+}
 
 // Also the base deallocation of Python subclasses: CPython's subtype_dealloc
-// has cleared their __dict__ and untracked them before calling this, and the
-// type's own tp_free (GC-aware for subclasses) frees the memory.
+// has cleared their __dict__ and untracked them before calling this, does not
+// touch the object after it, and the type's own tp_free (GC-aware for
+// subclasses) frees the memory.
 void map_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    if (t_destroying) {
-        frame::state_of<MapState>(self).next_dying = std::exchange(t_dying, self);
-        return;
-    }
-    t_destroying = true;
-    for (PyObject* obj = self; obj;) {
-        PyObject* next = frame::state_of<MapState>(obj).next_dying;
-        frame::destroy_instance<MapState>(obj);  // may queue more maps
-        obj = next ? next : std::exchange(t_dying, nullptr);
-    }
-    t_destroying = false;
+    frame::dealloc_with<MapState>(self, [](PyObject* map, MapState& st) noexcept {
+        if (t_dealloc_depth >= kMaxDeallocNesting) {
+            st.next_dying = std::exchange(t_deferred, map);
+            return frame::Disposal::Done;
+        }
+        destroy_nested(map);
+        if (t_dealloc_depth == 0) {
+            while (PyObject* next = t_deferred) {
+                // Only initialized maps are ever deferred.
+                t_deferred = reinterpret_cast<frame::Instance<MapState>*>(next)->state.next_dying;
+                destroy_nested(next);  // may defer more maps
+            }
+        }
+        return frame::Disposal::Done;
+    });
 }
 
 constexpr Params<1> kGet{"ConcurrentMap", "get", {"key"}, 1};
@@ -822,7 +821,7 @@ PyObject* map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return frame::call([&] {
         const Bound<1> a = frame::bind(kGet, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         PyObject* value = nullptr;
         return map_lookup(st, a[0], &value) ? value : Py_NewRef(Py_None);
     });
@@ -833,7 +832,7 @@ PyObject* map_get_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return frame::call([&] {
         const Bound<1> a = frame::bind(kGetVal, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         PyObject* value = nullptr;
         const bool found = map_lookup(st, a[0], &value);
         return found_pair(found, value);
@@ -846,7 +845,7 @@ PyObject* map_get_or_insert_entry(PyObject* self, PyObject* const* args, Py_ssiz
     return frame::call([&] {
         const Bound<2> a = frame::bind(kGetOrInsert, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return map_get_or_insert(st, a[0], a[1]);
     });
 }
@@ -856,7 +855,7 @@ PyObject* map_set_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return frame::call([&] {
         const Bound<2> a = frame::bind(kSet, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         map_set(st, a[0], a[1]);
         Py_RETURN_NONE;
     });
@@ -867,7 +866,7 @@ PyObject* map_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return frame::call([&] {
         const Bound<1> a = frame::bind(kDelete, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         const Entry removed = map_remove(st, a[0]);
         Py_XDECREF(removed.key);
         Py_XDECREF(removed.value);
@@ -880,7 +879,7 @@ PyObject* map_pop_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return frame::call([&] {
         const Bound<1> a = frame::bind(kPopVal, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         const Entry removed = map_remove(st, a[0]);
         Py_XDECREF(removed.key);
         return found_pair(removed.key != nullptr, removed.value);
@@ -892,7 +891,7 @@ PyObject* map_contains_key(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return frame::call([&] {
         const Bound<1> a = frame::bind(kContainsKey, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return bool_result(map_lookup(st, a[0], nullptr));
     });
 }
@@ -900,7 +899,7 @@ PyObject* map_contains_key(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* map_len(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return PyLong_FromUnsignedLongLong(map_count(st));
     });
 }
@@ -908,7 +907,7 @@ PyObject* map_len(PyObject* self, PyObject*) noexcept {
 Py_ssize_t map_length_slot(PyObject* self) noexcept {
     return frame::guarded(Py_ssize_t(-1), [&]() -> Py_ssize_t {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         const uint64_t n = map_count(st);
         if (n > uint64_t(INT64_MAX)) {
             frame::raise_error(PyExc_OverflowError, "map length does not fit in a signed 64-bit integer");
@@ -920,7 +919,7 @@ Py_ssize_t map_length_slot(PyObject* self) noexcept {
 PyObject* map_clear_entry(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         map_clear(st);
         Py_RETURN_NONE;
     });
@@ -930,7 +929,7 @@ template <bool keys, bool values>
 PyObject* map_snapshot(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return snapshot_list(st, keys, values);
     });
 }
@@ -938,7 +937,7 @@ PyObject* map_snapshot(PyObject* self, PyObject*) noexcept {
 PyObject* map_shard_count(PyObject* self, void*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return PyLong_FromUnsignedLongLong(st.shards.count());
     });
 }
