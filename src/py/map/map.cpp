@@ -17,6 +17,10 @@
 // Not a dict: reads see a bucket as it was when copied; len/keys/values/items/
 //   clear visit the shards one after another (weakly consistent). Not tracked
 //   by the cyclic collector: a cycle through a map's entries is never freed.
+// Files: map/table.h (one shard's hash table) and map/shards.h (the shard
+//   array) are plain C++ that only store pointers; this file takes and
+//   releases the references, runs the Python callbacks and holds the write
+//   protocol (write_protocol) and the class.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -34,7 +38,8 @@
 #include "frame/convert.h"
 #include "frame/ref.h"
 #include "frame/types.h"
-#include "sync/mutex.h"
+#include "py/map/shards.h"
+#include "py/map/table.h"
 #include "base/platform.h"
 
 namespace quorvel {
@@ -44,218 +49,12 @@ using frame::Bound;
 using frame::Owned;
 using frame::Params;
 
-// ---------------------------------------------------------------------------
-// Shard table: open addressing with linear probing over slots keyed by the
-// signed 64-bit Python hash. A slot is one bucket: its first entry inline,
-// the rest (rare: unequal keys with one hash) in a separately allocated array.
-// Removal shifts later slots back instead of leaving tombstones.
-// Nothing in this section runs Python code; it only moves pointers.
-
-struct Entry {
-    PyObject* key;
-    PyObject* value;  // nullptr in key-only candidate copies
-};
-
-// Entries 2..n of a bucket, in order: `cap` entries follow the header in memory.
-struct Overflow {
-    size_t size;
-    size_t cap;
-    Entry* items() noexcept { return reinterpret_cast<Entry*>(this + 1); }
-};
-static_assert(sizeof(Overflow) % alignof(Entry) == 0, "entries follow the header directly");
-
-struct Slot {
-    int64_t hash;
-    Entry head;      // head.key == nullptr: the slot is free
-    Overflow* rest;  // may be allocated with size 0; freed with the bucket
-
-    size_t size() const noexcept { return 1 + (rest ? rest->size : 0); }
-    Entry& at(size_t i) noexcept { return i == 0 ? head : rest->items()[i - 1]; }
-
-    // Index of the entry whose stored key is `key` itself.
-    bool index_of(PyObject* key, size_t& index) noexcept {
-        const size_t n = size();
-        for (size_t i = 0; i < n; ++i) {
-            if (at(i).key == key) {
-                index = i;
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // Room for one more entry; throws std::bad_alloc with the bucket unchanged.
-    void reserve_one() {
-        if (rest && rest->size < rest->cap) return;
-        const bool fresh = rest == nullptr;
-        const size_t cap = fresh ? 2 : rest->cap * 2;
-        if (cap > (SIZE_MAX - sizeof(Overflow)) / sizeof(Entry)) throw std::bad_alloc();
-        void* grown = std::realloc(rest, sizeof(Overflow) + cap * sizeof(Entry));
-        if (!grown) throw std::bad_alloc();
-        rest = static_cast<Overflow*>(grown);
-        if (fresh) rest->size = 0;
-        rest->cap = cap;
-    }
-    void push(Entry e) noexcept { rest->items()[rest->size++] = e; }  // after reserve_one()
-
-    // Takes entry i out, keeping the order of the others. Returns true when
-    // the bucket is now empty (the caller removes it).
-    bool remove_at(size_t i, Entry& out) noexcept {
-        out = at(i);
-        const size_t n = rest ? rest->size : 0;
-        if (n == 0) {
-            head.key = nullptr;
-            return true;
-        }
-        Entry* items = rest->items();
-        if (i == 0) {
-            head = items[0];
-            i = 1;
-        }
-        std::memmove(items + i - 1, items + i, (n - i) * sizeof(Entry));
-        --rest->size;
-        return false;
-    }
-};
-static_assert(sizeof(Slot) == 32, "two buckets per cache line");
-
-class Table {
-public:
-    Table() noexcept = default;
-    Table(const Table&) = delete;
-    Table& operator=(const Table&) = delete;
-    ~Table() { free_memory(); }
-
-    void set_keys(uint64_t k0, uint64_t k1) noexcept {
-        k0_ = k0;
-        k1_ = k1 | 1;
-    }
-
-    uint64_t entries() const noexcept { return entries_; }
-
-    Slot* find(int64_t hash) noexcept {
-        if (!slots_) return nullptr;
-        for (uint64_t i = home(hash);; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
-            if (!s.head.key) return nullptr;
-            if (s.hash == hash) return &s;
-        }
-    }
-
-    // New bucket holding (key, value), new references taken. The hash must
-    // have no bucket. Throws std::bad_alloc with the table unchanged.
-    void insert_bucket(int64_t hash, PyObject* key, PyObject* value) {
-        if ((buckets_ + 1) * 4 > (mask_ + 1) * 3 || !slots_) grow();
-        uint64_t i = home(hash);
-        while (slots_[i].head.key) i = (i + 1) & mask_;
-        slots_[i] = Slot{hash, Entry{Py_NewRef(key), Py_NewRef(value)}, nullptr};
-        ++buckets_;
-        ++entries_;
-    }
-
-    // Appends (key, value) to an existing bucket, new references taken.
-    // Throws std::bad_alloc with the table unchanged.
-    void append(Slot& bucket, PyObject* key, PyObject* value) {
-        bucket.reserve_one();
-        bucket.push(Entry{Py_NewRef(key), Py_NewRef(value)});
-        ++entries_;
-    }
-
-    // Takes entry i of `bucket` out (the caller owns its references now) and
-    // removes the bucket if that emptied it.
-    Entry remove(Slot& bucket, size_t i) noexcept {
-        Entry out;
-        if (bucket.remove_at(i, out)) erase(uint64_t(&bucket - slots_));
-        --entries_;
-        return out;
-    }
-
-    // Moves every bucket into `into` (which must be empty), leaving this
-    // table empty with its hashing keys.
-    void take_all(Table& into) noexcept {
-        std::swap(slots_, into.slots_);
-        std::swap(mask_, into.mask_);
-        std::swap(shift_, into.shift_);
-        std::swap(buckets_, into.buckets_);
-        std::swap(entries_, into.entries_);
-    }
-
-    // Calls f(entry) for every entry, buckets in table order and entries in
-    // bucket order.
-    template <class F>
-    void for_each(F&& f) noexcept {
-        if (!slots_) return;
-        for (uint64_t i = 0; i <= mask_; ++i) {
-            Slot& s = slots_[i];
-            if (!s.head.key) continue;
-            const size_t n = s.size();
-            for (size_t j = 0; j < n; ++j) f(s.at(j));
-        }
-    }
-
-private:
-    // Slot index of a hash: the hash keyed with this table's random keys,
-    // mixed, and its top bits taken. The mixing matters: the keys of one shard
-    // all share hash % N, which would otherwise crowd a few slots.
-    uint64_t home(int64_t hash) const noexcept {
-        uint64_t x = uint64_t(hash) ^ k0_;
-        x ^= x >> 32;
-        x *= k1_;
-        x ^= x >> 29;
-        x *= 0xbf58476d1ce4e5b9ULL;
-        return x >> shift_;
-    }
-
-    void grow() {
-        const uint64_t cap = slots_ ? (mask_ + 1) * 2 : 8;
-        if (cap > SIZE_MAX / sizeof(Slot)) throw std::bad_alloc();
-        // calloc: an all-zero slot is a free one.
-        auto* fresh = static_cast<Slot*>(std::calloc(size_t(cap), sizeof(Slot)));
-        if (!fresh) throw std::bad_alloc();
-        Slot* old = std::exchange(slots_, fresh);
-        const uint64_t old_cap = old ? mask_ + 1 : 0;
-        mask_ = cap - 1;
-        shift_ = unsigned(64 - std::countr_zero(cap));
-        for (uint64_t j = 0; j < old_cap; ++j) {
-            if (!old[j].head.key) continue;
-            uint64_t i = home(old[j].hash);
-            while (slots_[i].head.key) i = (i + 1) & mask_;
-            slots_[i] = old[j];
-        }
-        std::free(old);
-    }
-
-    // Removes the (now empty) bucket at index `hole`, shifting back the slots
-    // after it that may move closer to their home.
-    void erase(uint64_t hole) noexcept {
-        std::free(slots_[hole].rest);
-        for (uint64_t j = (hole + 1) & mask_; slots_[j].head.key; j = (j + 1) & mask_) {
-            const uint64_t from_home = (j - home(slots_[j].hash)) & mask_;
-            if (from_home >= ((j - hole) & mask_)) {
-                slots_[hole] = slots_[j];
-                hole = j;
-            }
-        }
-        slots_[hole] = Slot{0, Entry{nullptr, nullptr}, nullptr};
-        --buckets_;
-    }
-
-    void free_memory() noexcept {
-        if (!slots_) return;
-        for (uint64_t i = 0; i <= mask_; ++i) {
-            if (slots_[i].head.key) std::free(slots_[i].rest);
-        }
-        std::free(slots_);
-        slots_ = nullptr;
-    }
-
-    Slot* slots_ = nullptr;
-    uint64_t mask_ = 0;      // capacity - 1 (capacity a power of two, at least 8)
-    unsigned shift_ = 64;    // 64 - log2(capacity)
-    uint64_t buckets_ = 0;   // occupied slots; at most 3/4 of the capacity
-    uint64_t entries_ = 0;   // entries over all buckets
-    uint64_t k0_ = 0, k1_ = 1;
-};
+using Table = map::Table<PyObject>;
+using Entry = Table::Entry;
+using Slot = Table::Slot;
+using Shards = map::Shards<PyObject>;
+using Shard = Shards::Shard;
+using map::ShardLock;
 
 // Releases the references of every entry of `table` and empties it. Must run
 // attached, with no shard lock held: finalizers may run.
@@ -268,78 +67,19 @@ void release_entries(Table& table) noexcept {
     });
 }
 
-// Own cache line each, so threads working in different shards do not slow
-// each other down.
-struct alignas(64) Shard {
-    sync::RawMutex mu;  // guards `table`; never held while Python code runs
-    Table table;        // guarded by mu
-};
-
-class ShardLock {
-public:
-    explicit ShardLock(Shard& shard) noexcept : mu_(shard.mu) { mu_.lock(); }
-    ~ShardLock() { mu_.unlock(); }
-    ShardLock(const ShardLock&) = delete;
-    ShardLock& operator=(const ShardLock&) = delete;
-
-private:
-    sync::RawMutex& mu_;
-};
-
-// The fixed array of shards. It is never reallocated, so shard addresses stay
-// put for the life of the map.
-class Shards {
-public:
-    // Throws std::bad_alloc when the array cannot be allocated.
-    explicit Shards(uint64_t count) : count_(count) {
-        if (count > SIZE_MAX / sizeof(Shard)) throw std::bad_alloc();
-        shards_ = new Shard[size_t(count)];
-        mask_ = std::has_single_bit(count) ? count - 1 : 0;
-        uint64_t seed[2];
-        if (!platform::random_bytes(seed, sizeof(seed))) {
-            // Without the system's randomness the keys only lose their
-            // unpredictability, never correctness.
-            seed[0] = platform::Instant::now().ns;
-            seed[1] = reinterpret_cast<uintptr_t>(shards_);
-        }
-        for (uint64_t i = 0; i < count; ++i) {
-            shards_[i].table.set_keys(splitmix(seed[0] + i), splitmix(seed[1] ^ (i * 0x9e3779b97f4a7c15ULL)));
-        }
-    }
-    Shards(Shards&& other) noexcept
-        : shards_(std::exchange(other.shards_, nullptr)),
-          count_(std::exchange(other.count_, 0)),
-          mask_(other.mask_) {}
-    Shards& operator=(Shards&&) = delete;
-    Shards(const Shards&) = delete;
-    Shards& operator=(const Shards&) = delete;
-    // Releases every entry: runs attached, with no shard lock held.
-    ~Shards() {
-        for (uint64_t i = 0; i < count_; ++i) release_entries(shards_[i].table);
-        delete[] shards_;
-    }
-
-    uint64_t count() const noexcept { return count_; }
-    Shard& at(uint64_t i) noexcept { return shards_[i]; }
-
-    // The shard of a Python hash: the hash as unsigned modulo N.
-    Shard& of(int64_t hash) noexcept {
-        const uint64_t h = uint64_t(hash);
-        return shards_[mask_ ? h & mask_ : h % count_];
-    }
-
-private:
-    static uint64_t splitmix(uint64_t x) noexcept {
-        x += 0x9e3779b97f4a7c15ULL;
-        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-        return x ^ (x >> 31);
-    }
-
-    Shard* shards_ = nullptr;
-    uint64_t count_;
-    uint64_t mask_ = 0;  // count - 1 when count is a power of two (count 1 uses %)
-};
+// Stores (key, value) in a new bucket or at the end of `bucket`, taking a
+// reference to each once stored. Under the shard lock; throws std::bad_alloc
+// with nothing stored.
+void insert_new(Table& table, int64_t hash, PyObject* key, PyObject* value) {
+    table.insert_bucket(hash, key, value);
+    Py_INCREF(key);
+    Py_INCREF(value);
+}
+void append_new(Table& table, Slot& bucket, PyObject* key, PyObject* value) {
+    table.append(bucket, key, value);
+    Py_INCREF(key);
+    Py_INCREF(value);
+}
 
 // ---------------------------------------------------------------------------
 // Reference lists that live on the stack of one call. Filled under a shard
@@ -506,20 +246,47 @@ struct MapState {
     Shards shards;  // fixed at construction
     PyObject* next_dying = nullptr;  // link in this thread's deferred deallocations
     explicit MapState(Shards&& s) noexcept : header_gap{}, shards(std::move(s)) {}
+    MapState(const MapState&) = delete;
+    MapState& operator=(const MapState&) = delete;
+    // Releases every entry: runs attached, with no shard lock held.
+    ~MapState() {
+        for (uint64_t i = 0; i < shards.count(); ++i) release_entries(shards.at(i).table);
+    }
 };
 
-// The attempt loop of the writing operations (set, delete, pop_val), entered
-// with the first attempt's key copies in `cands`. Each copied key is compared
-// unlocked and joins `compared`. When one is equal, the shard is locked and,
-// if that very key is still stored, `on_match(bucket, index)` makes the change.
-// Otherwise (or when none is equal) the shard is locked for the commit: if
-// every stored key with the hash has been compared, `on_commit(bucket or
-// nullptr)` decides; if not, the new keys are copied and compared in turn.
-// Both callbacks run under the lock and must not release references.
+// The write protocol of set, delete and pop_val; every change they make to a
+// stored entry goes through here. Each round:
+//   1. Lock the shard. On the first round, a stored key that is `key` itself
+//      is the match: `on_match(bucket, index)`. When the hash has no bucket,
+//      or every key stored with it has been compared during this call,
+//      `on_commit(bucket or nullptr)` decides. Otherwise copy the keys not
+//      yet compared (new references) and unlock.
+//   2. Unlocked, compare each copy with `key` (Python code runs); each joins
+//      `compared`, which holds it so that its address cannot be reused.
+//   3. On the first equal copy, lock again and re-check that this very key is
+//      still stored: if so, `on_match(bucket, index)`; if it went meanwhile,
+//      start the next round. When no copy is equal, start the next round.
+// Both callbacks run under the shard lock and must not release references;
+// whatever they take out is released by the caller after this returns.
 template <class OnMatch, class OnCommit>
-void write_attempts(Shard& shard, int64_t hash, PyObject* key, Compared& compared, Candidates& cands,
-                    OnMatch&& on_match, OnCommit&& on_commit) {
-    for (;;) {
+void write_protocol(Shard& shard, int64_t hash, PyObject* key, OnMatch&& on_match, OnCommit&& on_commit) {
+    Compared compared;
+    Candidates cands;
+    for (bool first = true;; first = false) {
+        {
+            ShardLock lock(shard);
+            Slot* bucket = shard.table.find(hash);
+            size_t index;
+            if (first && bucket && bucket->index_of(key, index)) {
+                on_match(*bucket, index);
+                return;
+            }
+            if (!bucket || compared.covers(*bucket)) {
+                on_commit(bucket);
+                return;
+            }
+            copy_candidates(*bucket, compared, cands, false);
+        }
         for (size_t i = 0; i < cands.size(); ++i) {
             PyObject* k = cands[i].key;
             const bool equal = keys_equal(k, key);
@@ -537,13 +304,6 @@ void write_attempts(Shard& shard, int64_t hash, PyObject* key, Compared& compare
         }
         cands.clear();
         compared.index();
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket || compared.covers(*bucket)) {
-            on_commit(bucket);
-            return;
-        }
-        copy_candidates(*bucket, compared, cands, false);
     }
 }
 
@@ -551,35 +311,18 @@ void map_set(MapState& st, PyObject* key, PyObject* value) {
     const int64_t hash = hash_of(key);
     Shard& shard = st.shards.of(hash);
     Owned replaced;  // released after the lock
-    Compared compared;
-    Candidates cands;
-    {
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket) {
-            shard.table.insert_bucket(hash, key, value);
-            return;
-        }
-        size_t index;
-        if (bucket->index_of(key, index)) {
-            Entry& e = bucket->at(index);
-            replaced = Owned::steal(std::exchange(e.value, Py_NewRef(value)));
-            return;
-        }
-        copy_candidates(*bucket, compared, cands, false);
-    }
     auto replace = [&](Slot& bucket, size_t index) {
         Entry& e = bucket.at(index);
         replaced = Owned::steal(std::exchange(e.value, Py_NewRef(value)));
     };
-    write_attempts(shard, hash, key, compared, cands, replace, [&](Slot* bucket) {
+    write_protocol(shard, hash, key, replace, [&](Slot* bucket) {
         size_t index;
         if (!bucket) {
-            shard.table.insert_bucket(hash, key, value);
+            insert_new(shard.table, hash, key, value);
         } else if (bucket->index_of(key, index)) {
             replace(*bucket, index);
         } else {
-            shard.table.append(*bucket, key, value);
+            append_new(shard.table, *bucket, key, value);
         }
     });
 }
@@ -589,25 +332,17 @@ Entry map_remove(MapState& st, PyObject* key) {
     const int64_t hash = hash_of(key);
     Shard& shard = st.shards.of(hash);
     Entry removed{nullptr, nullptr};
-    Compared compared;
-    Candidates cands;
-    {
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket) return removed;
-        size_t index;
-        if (bucket->index_of(key, index)) return shard.table.remove(*bucket, index);
-        copy_candidates(*bucket, compared, cands, false);
-    }
     auto take = [&](Slot& bucket, size_t index) { removed = shard.table.remove(bucket, index); };
-    write_attempts(shard, hash, key, compared, cands, take, [&](Slot* bucket) {
+    write_protocol(shard, hash, key, take, [&](Slot* bucket) {
         size_t index;
         if (bucket && bucket->index_of(key, index)) take(*bucket, index);
     });
     return removed;
 }
 
-// get_or_insert: no identity shortcut; the found outcome is not re-validated.
+// get_or_insert: the write protocol's rounds without its identity shortcut
+// and without step 3's re-check: the first equal copy's value (copied with
+// it) is the answer, even if that entry went meanwhile.
 PyObject* map_get_or_insert(MapState& st, PyObject* key, PyObject* dflt) {
     const int64_t hash = hash_of(key);
     Shard& shard = st.shards.of(hash);
@@ -619,13 +354,13 @@ PyObject* map_get_or_insert(MapState& st, PyObject* key, PyObject* dflt) {
             ShardLock lock(shard);
             Slot* bucket = shard.table.find(hash);
             if (!bucket) {
-                shard.table.insert_bucket(hash, key, dflt);
+                insert_new(shard.table, hash, key, dflt);
                 return Py_NewRef(dflt);
             }
             if (compared.covers(*bucket)) {
                 size_t index;
                 if (bucket->index_of(key, index)) return Py_NewRef(bucket->at(index).value);
-                shard.table.append(*bucket, key, dflt);
+                append_new(shard.table, *bucket, key, dflt);
                 return Py_NewRef(dflt);
             }
             copy_candidates(*bucket, compared, cands, true);
