@@ -10,6 +10,19 @@
 // Deallocation has its own boundary, frame::dealloc: the same call scope, no
 // outcome to map, and an instance whose state was never constructed is freed
 // without its state being touched.
+//
+// The shape of every entry and deallocation of a class:
+//   PyObject* thing_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+//                       PyObject* kwnames) noexcept {
+//       return frame::call([&] {
+//           const Bound<1> a = frame::bind(kThingGet, args, nargs, kwnames);
+//           ThingState& st = frame::state_of<ThingState>(self);  // TypeError if never built
+//           frame::SharedAccess access(st.access);  // counted or checked: the word's type says
+//           ...
+//       });
+//   }
+//   {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<ThingState>)}
+//   or, with a step of its own, a function calling frame::dealloc_with.
 #pragma once
 
 #include <new>
