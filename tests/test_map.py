@@ -283,7 +283,8 @@ class TestCallbacks:
     @pytest.mark.parametrize("how", ["eq", "bool"])
     def test_failing_comparison_leaves_the_map_unchanged(self, m: ConcurrentMap, how: str) -> None:
         m.set(Collide("a"), "a")
-        m.set(Bad(how), "v")
+        bad = Bad(how)
+        m.set(bad, "v")
         m.set("other", 1)
         before = m.items()
         probe = Collide("p")  # same hash: compared with "a", then with the Bad key
@@ -293,6 +294,81 @@ class TestCallbacks:
                 op(probe)
         assert m.items() == before
         assert m.get("other") == 1
+        # Each failed call gave back its copy of the key it was comparing.
+        ref = weakref.ref(bad)
+        m.clear()
+        del bad, before
+        gc.collect()
+        assert ref() is None, "a failed comparison kept a reference to the stored key"
+
+    def test_set_still_writes_when_the_matched_key_removes_itself(self) -> None:
+        # The stored key is equal to the probe, but its __eq__ deletes it from
+        # the map first: the set finds it gone under the lock, and must try
+        # again (and insert) rather than give up.
+        m = ConcurrentMap(1)
+
+        class SelfRemoving(Collide):
+            __hash__ = Collide.__hash__
+
+            def __eq__(self, other: object) -> bool:
+                assert m.delete(self) is True  # by identity: compares nothing
+                return super().__eq__(other)
+
+        m.set(SelfRemoving("k"), "old")
+        probe = Collide("k")
+        m.set(probe, "new")
+        assert m.items() == [(probe, "new")]
+        assert m.keys()[0] is probe
+
+    def test_finalizers_of_released_values_may_use_the_map(self) -> None:
+        # Every value the map lets go of (replaced, removed, cleared, or freed
+        # with the map) is released with no shard lock held, so a __del__ that
+        # calls into the same map (one shard: the same lock; for a dying map,
+        # another one) proceeds. Run in a
+        # child process: a release under the lock deadlocks its thread for
+        # good. The child names each case as it completes.
+        code = textwrap.dedent(
+            """
+            from _quorvel import ConcurrentMap
+            m, finalized = ConcurrentMap(1), []
+
+            class Reenter:
+                def __init__(self, target):
+                    self.target = target
+                def __del__(self):
+                    self.target.set("touched", self.target.get("touched"))
+                    finalized.append(self.target.contains_key(("key",)))
+
+            def case(name, op):
+                before = len(finalized)
+                op()
+                assert len(finalized) == before + 1, name
+                print(name, flush=True)
+
+            m.set("k", Reenter(m))
+            case("replaced by identity", lambda: m.set("k", 0))
+            m.set(("key",), Reenter(m))
+            case("replaced by equality", lambda: m.set(("key",), 0))
+            m.set(("key",), Reenter(m))
+            case("deleted", lambda: m.delete(("key",)))
+            m.set(("key",), Reenter(m))
+            case("popped", lambda: m.pop_val(("key",)))
+            m.set(("key",), Reenter(m))
+            case("cleared", m.clear)
+            dying = ConcurrentMap(1)
+            dying.set("v", Reenter(m))
+            case("freed with its map", lambda: globals().pop("dying"))
+            """
+        )
+        try:
+            out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
+        except subprocess.TimeoutExpired as exc:
+            done = (exc.stdout or b"").decode().splitlines()
+            pytest.fail(f"a finalizer calling into the map deadlocked; cases completed: {done}")
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines() == [
+            "replaced by identity", "replaced by equality", "deleted", "popped", "cleared", "freed with its map",
+        ]
 
 
 class TestReferences:
@@ -454,7 +530,7 @@ class TestThreads:
                     m.set(Collide(tag), t)
                     assert m.len() <= tags
                     m.delete(Collide((tag + 1) % tags))
-                    assert m.get_or_insert(Collide(tag), t) is not None
+                    assert m.get_or_insert(Collide(tag), t) in range(4)
             return run
 
         run_concurrently([worker(t) for t in range(4)])
