@@ -18,6 +18,7 @@ import pathlib
 import platform
 import sys
 import time
+from typing import TextIO
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -25,15 +26,16 @@ sys.path.insert(0, str(HERE))
 from common import DIRECTION, REPORT, THREADS, Table  # noqa: E402
 
 
-class Tee(io.TextIOBase):
-    """Writes to the terminal and keeps a copy."""
+class Tee(io.StringIO):
+    """Keeps a copy of what it is given and passes it on to the terminal."""
 
-    def __init__(self, out: io.TextIOBase) -> None:
-        self.out, self.copy = out, io.StringIO()
+    def __init__(self, out: TextIO) -> None:
+        super().__init__()
+        self.out = out
 
     def write(self, s: str) -> int:
-        self.copy.write(s)
-        return self.out.write(s)
+        self.out.write(s)
+        return super().write(s)
 
     def flush(self) -> None:
         self.out.flush()
@@ -43,12 +45,12 @@ def run_modules() -> None:
     for path in sorted(HERE.glob("bench_*.py")):
         REPORT.module = path.stem
         before = len(REPORT.sections)
-        tee = Tee(sys.stdout)  # type: ignore[arg-type]
+        tee = Tee(sys.stdout)
         with contextlib.redirect_stdout(tee):
             importlib.import_module(path.stem).main()
         if len(REPORT.sections) == before:
             # A module that prints its own tables: its output goes in as it is.
-            REPORT.sections.append((path.stem, tee.copy.getvalue().strip("\n")))
+            REPORT.sections.append((path.stem, tee.getvalue().strip("\n")))
 
 
 def plot(path: pathlib.Path) -> str:
