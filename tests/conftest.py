@@ -86,6 +86,8 @@ def is_parked(native_id: int) -> bool:
             return f.read().split(" ", 1)[0] == str(_FUTEX)
     except FileNotFoundError:  # the thread has ended
         return False
+    except PermissionError:
+        pytest.skip("this system does not show a thread's current system call")
 
 
 def wait_parked(native_id: int, done: Callable[[], bool] = lambda: False) -> bool:
