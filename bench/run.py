@@ -16,6 +16,7 @@ import io
 import os
 import pathlib
 import platform
+import re
 import sys
 import time
 from typing import TextIO
@@ -111,7 +112,7 @@ def write_report(native: str | None) -> None:
             module = name
         lines += [item.markdown() if isinstance(item, Table) else f"```\n{item}\n```", ""]
     if native is not None:
-        lines += ["## native", "", "Their own headers state what each ratio compares and its direction.", "",
+        lines += ["## native", "", "The native benchmarks (bench/native/), as they printed their tables.", "",
                   f"```\n{native.strip()}\n```", ""]
     (HERE / "report.md").write_text("\n".join(lines))
     print(f"\nwrote {HERE / 'report.md'}")
@@ -121,7 +122,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--native", type=pathlib.Path, help="output of the native benchmarks, for the report")
     args = parser.parse_args()
-    native = args.native.read_text() if args.native and args.native.exists() else None
+    native = None
+    if args.native and args.native.exists():
+        # Without the build's progress lines ("[3/17] Building ...").
+        native = "\n".join(line for line in args.native.read_text().splitlines()
+                           if not re.match(r"\[\d+/\d+\] ", line))
     run_modules()
     write_report(native)
 
