@@ -18,7 +18,7 @@ from typing import Any
 import pytest
 
 from _quorvel import ConcurrentMap
-from conftest import run_concurrently
+from conftest import WAIT, run_concurrently
 
 
 class Obj:
@@ -271,7 +271,7 @@ class TestCallbacks:
             assert m.pop_val(Reenter("y")) == (True, 3)
             assert m.delete(Reenter("x")) is True
 
-        run_concurrently([body], timeout=30)
+        run_concurrently([body], timeout=WAIT)
         assert calls and m.get("other") == 0 and not m.contains_key(stored)
 
     @pytest.mark.parametrize("how", ["eq", "bool"])
