@@ -1,25 +1,31 @@
 """Channel against the standard library's queues (and janus / culsans where
-they install): one thread's send+recv pair, items per second across threads
-(SPSC and 2x2 MPMC, unbounded and bounded), a rendezvous ping-pong, and
-select() over two channels against a plain recv()."""
+they install): one thread's send+recv pair; items per second across threads
+(SPSC and 2x2 MPMC, unbounded and bounded); a rendezvous ping-pong; and
+select() over two channels against a plain recv(). Every ratio is a
+throughput ratio, higher is better.
+"""
 
 from __future__ import annotations
 
 import asyncio
 import queue
+import statistics
 import threading
 import time
 from collections.abc import Callable
 from typing import Any
 
 from _quorvel import Channel, select
-from common import measure, report
+from common import DIRECTION, REPORT, Table, expect, per_call
 
 Pair = tuple[Callable[[Any], Any], Callable[[], Any]]  # (put, get) of one fresh queue
+ROUNDS = 5
 
 
 def _single_thread() -> None:
-    ch, sq, q = Channel(), queue.SimpleQueue(), queue.Queue()
+    ch: Channel[int] = Channel()
+    sq: queue.SimpleQueue[int] = queue.SimpleQueue()
+    q: queue.Queue[int] = queue.Queue()
 
     def ch_pair() -> None:
         ch.send(1)
@@ -41,22 +47,18 @@ def _single_thread() -> None:
         q.put(1)
         q.get()
 
-    rows = measure([
+    per_call("Channel, one thread, a send and a receive per op", [
         ("SimpleQueue put+get  [base]", sq_pair),
         ("Channel() send+recv", ch_pair),
         ("SimpleQueue put_nowait+get_nowait", sq_nowait),
         ("Channel() try_send+try_recv", ch_try_pair),
         ("queue.Queue put+get", q_pair),
-    ], n=200_000, rounds=7)
-    report("Channel, one thread, pair per op (time ratio, lower is better; goal send+recv <= 1.3x)",
-           rows, "SimpleQueue put+get  [base]")
+    ], base="SimpleQueue put+get  [base]", n=200_000, goal="send+recv >= 0.77x (at most 1.3x the time)")
 
 
-def _peers(bounded: bool) -> list[tuple[str, Callable[[], Pair]]]:
-    cap = 1024 if bounded else None
-
+def _peers(cap: int | None) -> list[tuple[str, Callable[[], Pair]]]:
     def channel() -> Pair:
-        ch = Channel(cap)
+        ch: Channel[Any] = Channel(cap)
         return ch.send, ch.recv
 
     def simple() -> Pair:
@@ -67,11 +69,12 @@ def _peers(bounded: bool) -> list[tuple[str, Callable[[], Pair]]]:
         q: queue.Queue[Any] = queue.Queue(cap or 0)
         return q.put, q.get
 
-    peers = [(f"Channel({cap})", channel), ("queue.SimpleQueue (unbounded)", simple),
-             (f"queue.Queue({cap or 0})", stdlib_queue)]
+    peers = [("Channel", channel), ("queue.SimpleQueue (unbounded)", simple), ("queue.Queue", stdlib_queue)]
     try:
         import janus
-
+    except ImportError:
+        print("\n(janus is not installed: skipped)")
+    else:
         loop = asyncio.new_event_loop()  # kept open: the sync side notifies it
 
         def janus_queue() -> Pair:
@@ -80,41 +83,43 @@ def _peers(bounded: bool) -> list[tuple[str, Callable[[], Pair]]]:
             q = loop.run_until_complete(make())
             return q.sync_q.put, q.sync_q.get
 
-        peers.append((f"janus.Queue({cap or 0}).sync_q", janus_queue))
-    except ImportError:
-        print("\n(janus is not installed: skipped)")
+        peers.append(("janus.Queue sync_q", janus_queue))
     try:
         import culsans
-
-        def culsans_queue() -> Pair:
-            q = culsans.Queue(cap or 0)
-            return q.sync_q.put, q.sync_q.get
-
-        peers.append((f"culsans.Queue({cap or 0}).sync_q", culsans_queue))
     except ImportError:
         print("\n(culsans is not installed: skipped)")
+    else:
+        def culsans_queue() -> Pair:
+            q: Any = culsans.Queue(cap or 0)
+            return q.sync_q.put, q.sync_q.get
+
+        peers.append(("culsans.Queue sync_q", culsans_queue))
     return peers
 
 
 def _throughput(make: Callable[[], Pair], producers: int, consumers: int, n: int) -> float:
-    """Items per second moving n items from the producers to the consumers;
-    each consumer stops at its None."""
+    """Items per second moving n items (the numbers 1..per producer) from the
+    producers to the consumers, each consumer stopping at its None; every item
+    must arrive exactly once."""
     put, get = make()
     per = n // producers
     start_line = threading.Barrier(producers + consumers + 1)
+    sums = [0] * consumers
 
     def produce() -> None:
         start_line.wait()
-        for i in range(per):
+        for i in range(1, per + 1):
             put(i)
 
-    def consume() -> None:
+    def consume(c: int) -> None:
         start_line.wait()
-        while get() is not None:
-            pass
+        total = 0
+        while (x := get()) is not None:
+            total += x
+        sums[c] = total
 
     threads = [threading.Thread(target=produce) for _ in range(producers)]
-    threads += [threading.Thread(target=consume) for _ in range(consumers)]
+    threads += [threading.Thread(target=consume, args=(c,)) for c in range(consumers)]
     for t in threads:
         t.start()
     start_line.wait()
@@ -125,27 +130,33 @@ def _throughput(make: Callable[[], Pair], producers: int, consumers: int, n: int
         put(None)
     for t in threads[producers:]:
         t.join()
-    return per * producers / (time.perf_counter() - begin)
+    elapsed = time.perf_counter() - begin
+    expect("sum of the items received", sum(sums), producers * per * (per + 1) // 2)
+    return per * producers / elapsed
 
 
 def _across_threads() -> None:
-    for bounded in (False, True):
-        peers = _peers(bounded)
-        for producers, consumers, label in [(1, 1, "SPSC"), (2, 2, "MPMC 2x2")]:
-            best = {name: 0.0 for name, _ in peers}
-            n = 60_000
-            for _ in range(5):  # peers take turns, best round each
-                for name, make in peers:
-                    best[name] = max(best[name], _throughput(make, producers, consumers, n))
-            base = best["queue.SimpleQueue (unbounded)"]
-            title = f"{label}, {'Channel(1024)' if bounded else 'unbounded'}"
-            print(f"\n{title} (throughput ratio to SimpleQueue, higher is better; goals: >= 1.0x SimpleQueue, "
-                  f">= 10x queue.Queue)")
-            print(f"  {'case':44s} {'items/s':>12s} {'ratio':>8s}")
-            for name, rate in best.items():
-                print(f"  {name:44s} {rate:12,.0f} {rate / base:7.2f}x")
-            q_rate = next(rate for name, rate in best.items() if name.startswith("queue.Queue"))
-            print(f"  Channel vs queue.Queue: {best[peers[0][0]] / q_rate:.2f}x (throughput ratio, higher is better)")
+    configs = [(None, 1, 1), (None, 2, 2), (1024, 1, 1), (1024, 2, 2)]
+    columns = ["peer"] + [f"{'SPSC' if p == 1 else 'MPMC 2x2'}, {'unbounded' if cap is None else f'cap {cap}'}"
+                          for cap, p, _ in configs]
+    rates: dict[str, list[float]] = {}
+    for cap, producers, consumers in configs:
+        peers = _peers(cap)
+        samples: dict[str, list[float]] = {name: [] for name, _ in peers}
+        for _ in range(ROUNDS):  # peers take turns within each round
+            for name, make in peers:
+                samples[name].append(_throughput(make, producers, consumers, 60_000))
+        for name, values in samples.items():
+            rates.setdefault(name, []).append(statistics.median(values))
+    base = rates["queue.SimpleQueue (unbounded)"]
+    rows = [[name] + [f"{r / 1e6:.2f}M ({r / b:.2f}x)" for r, b in zip(values, base)]
+            for name, values in rates.items()]
+    REPORT.add(Table(
+        "Channel across threads: items per second",
+        f"{DIRECTION}: items per second, median of {ROUNDS} rounds; in brackets divided by "
+        f"queue.SimpleQueue's in the same column; bounded peers get the same capacity; "
+        f"goals: Channel >= 1.0x SimpleQueue and >= 10x queue.Queue",
+        columns, rows))
 
 
 def _ping_pong() -> None:
@@ -158,16 +169,19 @@ def _ping_pong() -> None:
 
         t = threading.Thread(target=echo)
         t.start()
-        begin = time.perf_counter_ns()
+        begin = time.perf_counter()
+        total = 0
         for i in range(rounds):
             ping[0](i)
-            pong[1]()
-        elapsed = time.perf_counter_ns() - begin
+            total += pong[1]()
+        elapsed = time.perf_counter() - begin
         t.join()
-        return elapsed / rounds
+        expect("ping-pong echoes", total, rounds * (rounds - 1) // 2)
+        return rounds / elapsed
 
     def channels() -> tuple[Pair, Pair]:
-        a, b = Channel(0), Channel(0)
+        a: Channel[int] = Channel(0)
+        b: Channel[int] = Channel(0)
         return (a.send, a.recv), (b.send, b.recv)
 
     def simple_queues() -> tuple[Pair, Pair]:
@@ -175,16 +189,22 @@ def _ping_pong() -> None:
         b: queue.SimpleQueue[Any] = queue.SimpleQueue()
         return (a.put, a.get), (b.put, b.get)
 
-    best = {"two SimpleQueues  [base]": float("inf"), "two Channel(0)": float("inf")}
-    for _ in range(3):
-        best["two SimpleQueues  [base]"] = min(best["two SimpleQueues  [base]"], run(*simple_queues()))
-        best["two Channel(0)"] = min(best["two Channel(0)"], run(*channels()))
-    report("Rendezvous ping-pong, ns per round trip (time ratio, lower is better)",
-           list(best.items()), "two SimpleQueues  [base]")
+    samples: dict[str, list[float]] = {"two SimpleQueues  [base]": [], "two Channel(0)": []}
+    for _ in range(ROUNDS):
+        samples["two SimpleQueues  [base]"].append(run(*simple_queues()))
+        samples["two Channel(0)"].append(run(*channels()))
+    rate = {name: statistics.median(v) for name, v in samples.items()}
+    base = rate["two SimpleQueues  [base]"]
+    REPORT.add(Table(
+        "Rendezvous ping-pong between two threads",
+        f"{DIRECTION}: round trips per second, median of {ROUNDS} rounds, divided by the base's",
+        ["case", "round trips/s", "ratio"],
+        [[name, f"{r:,.0f}", f"{r / base:.2f}x"] for name, r in rate.items()]))
 
 
 def _select() -> None:
-    ready, idle = Channel(), Channel()
+    ready: Channel[int] = Channel()
+    idle: Channel[int] = Channel()
     ops = [idle.recv_op(), ready.recv_op()]
 
     def plain() -> None:
@@ -195,10 +215,10 @@ def _select() -> None:
         ready.send(1)
         select(ops)
 
-    rows = measure([("send + recv() on the ready channel  [base]", plain),
-                    ("send + select() over two, one ready", selecting)], n=100_000, rounds=7)
-    report("select() over two channels (time ratio, lower is better; aim <= 3x)", rows,
-           "send + recv() on the ready channel  [base]")
+    per_call("select() over two channels, one ready", [
+        ("send + recv() on the ready channel  [base]", plain),
+        ("send + select() over two", selecting),
+    ], base="send + recv() on the ready channel  [base]", n=100_000, goal=">= 0.33x (at most 3x the time)")
 
 
 def main() -> None:

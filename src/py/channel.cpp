@@ -33,10 +33,6 @@ namespace quorvel {
 
 namespace pychan {
 
-void raise_not_initialized(const char* class_name) {
-    frame::raise_error(PyExc_TypeError, std::string(class_name) + " object is not initialized");
-}
-
 double timeout_seconds(PyObject* obj, const char* param) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     return frame::convert_arg(param, [&] {
@@ -94,9 +90,11 @@ using pychan::Tx;
 constexpr char kClosed[] = "Channel is closed";
 constexpr char kClosedEmpty[] = "Channel is closed and empty";
 
+// The state of an initialized Channel, admitted for a shared call. The access
+// word is checked, not counted, so nothing needs giving back.
 ChannelState& channel(PyObject* self) {
-    ChannelState& st = pychan::initialized_state<ChannelState>(self, "Channel");
-    pychan::admit_shared(st.access);
+    ChannelState& st = frame::state_of<ChannelState>(self);
+    frame::SharedAccess access(st.access);
     return st;
 }
 
@@ -534,13 +532,6 @@ PyObject* ch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
     });
 }
 
-void ch_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    // Dropping the state closes the channel: its sender and the close
-    // signal's sender go, waking every waiter; clones elsewhere stay valid.
-    frame::destroy_instance<ChannelState>(self, /*leak=*/!frame::state_of<ChannelState>(self).ready);
-}
-
 PyMethodDef channel_methods[] = {
     {"send", FRAME_FASTCALL(ch_send),
      "send($self, item, timeout=None)\n--\n\nBlock and send an item into the channel. Releases the GIL while waiting."},
@@ -595,7 +586,9 @@ PyType_Slot channel_slots[] = {
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_getset},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ch_dealloc)},
+    // Dropping the state closes the channel: its sender and the close
+    // signal's sender go, waking every waiter; clones elsewhere stay valid.
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<ChannelState>)},
     {0, nullptr},
 };
 

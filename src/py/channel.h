@@ -30,13 +30,10 @@ using SignalTx = engine::ChannelSender<engine::Unit>;
 using SignalRx = engine::ChannelReceiver<engine::Unit>;
 using TimerRx = engine::ChannelReceiver<platform::Instant>;
 
-// Instances are zero-filled by the allocator before the state is built, so a
-// state whose `ready` reads false was never constructed (its class's __new__
-// was replaced from Python): such an object only ever raises TypeError, and
-// its deallocation destroys nothing.
+// No method of the three classes takes exclusive access, so their access
+// words are checked, not counted (frame::CheckedAccessWord).
 struct ChannelState {
-    bool ready = true;
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;
     bool bounded;
     uint64_t capacity;  // meaningful when bounded (0: rendezvous)
     // Filled at construction and never emptied while the object lives, so
@@ -56,44 +53,20 @@ struct ChannelState {
 };
 
 struct RecvOpState {
-    bool ready = true;
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;
     Rx receiver;
     SignalRx close_rx;
     RecvOpState(Rx rx, SignalRx close) noexcept : receiver(std::move(rx)), close_rx(std::move(close)) {}
 };
 
 struct SendOpState {
-    bool ready = true;
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;
     Tx sender;
     SignalRx close_rx;
     Item item;
     SendOpState(Tx tx, SignalRx close, Item it) noexcept
         : sender(std::move(tx)), close_rx(std::move(close)), item(std::move(it)) {}
 };
-
-[[noreturn]] void raise_not_initialized(const char* class_name);
-
-// Raises TypeError "<Class> object is not initialized" for an instance whose
-// state was never built; otherwise returns the state.
-template <class State>
-State& initialized_state(PyObject* self, const char* class_name) {
-    State& st = frame::state_of<State>(self);
-    if (!st.ready) raise_not_initialized(class_name);
-    return st;
-}
-
-// Admission for Channel, RecvOp and SendOp calls. None of their methods takes
-// exclusive access, so the word stays 0 for the life of the object and a
-// count of shared holders would never be read: the call checks the word and
-// leaves it alone, sparing every call a write to the one cache line that all
-// threads share. A method that ever takes exclusive access must count shared
-// access again (frame::SharedAccess).
-inline void admit_shared(const frame::AccessWord& word) {
-    // Acquire: as in frame::SharedAccess.
-    if (word.load(std::memory_order_acquire) == -1) frame::raise_error(PyExc_RuntimeError, "Already mutably borrowed");
-}
 
 // The float seconds of a `timeout` argument (an exact float read directly,
 // anything else through the interpreter's float conversion); a failure is an

@@ -174,12 +174,12 @@ PyObject* select_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         for (const Owned& obj : ops) {
             PyTypeObject* type = Py_TYPE(obj.get());
             if (type == recv_type) {
-                RecvOpState& st = pychan::initialized_state<RecvOpState>(obj.get(), "RecvOp");
-                pychan::admit_shared(st.access);
+                RecvOpState& st = frame::state_of<RecvOpState>(obj.get());
+                frame::SharedAccess access(st.access);
                 entries.push_back(Entry{st.receiver.clone(), std::nullopt, st.close_rx.clone(), Item()});
             } else if (type == send_type) {
-                SendOpState& st = pychan::initialized_state<SendOpState>(obj.get(), "SendOp");
-                pychan::admit_shared(st.access);
+                SendOpState& st = frame::state_of<SendOpState>(obj.get());
+                frame::SharedAccess access(st.access);
                 entries.push_back(Entry{std::nullopt, st.sender.clone(), st.close_rx.clone(), Item::incref(st.item.get())});
             } else {
                 entries.clear();  // the entries made so far go first
@@ -215,25 +215,19 @@ PyObject* select_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---------------------------------------------------------------------------
 // Descriptor classes: no methods, no constructor; deallocation releases the
-// clones (and the item), unless the state was never built.
-
-template <class State>
-void op_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    frame::destroy_instance<State>(self, /*leak=*/!frame::state_of<State>(self).ready);
-}
+// clones (and the item).
 
 PyType_Slot recv_op_slots[] = {
     {Py_tp_doc, const_cast<char*>("An operation descriptor for receiving from a channel inside `select()`.")},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(op_dealloc<RecvOpState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<RecvOpState>)},
     {0, nullptr},
 };
 
 PyType_Slot send_op_slots[] = {
     {Py_tp_doc, const_cast<char*>("An operation descriptor for sending to a channel inside `select()`.")},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(op_dealloc<SendOpState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<SendOpState>)},
     {0, nullptr},
 };
 
