@@ -326,6 +326,25 @@ class TestLifetime:
         assert out.returncode == 0, out.stderr
         assert out.stdout.strip() == "ok"
 
+    @pytest.mark.parametrize("task", ["time.sleep(1)", "spin(1)", "[time.sleep(0.01) for _ in range(100)]"])
+    def test_exit_with_a_task_still_running_does_not_hang(self, task: str) -> None:
+        # The module's pool is dropped while the interpreter finalizes, when
+        # its busy worker can never return from the task to be joined.
+        out = run_script(f"""
+            import time
+            from _quorvel import ThreadPool
+            def spin(seconds):
+                end = time.monotonic() + seconds
+                while time.monotonic() < end:
+                    pass
+            pool = ThreadPool(2)
+            queued = [pool.submit(lambda: {task}) for _ in range(4)]
+            time.sleep(0.1)
+            print("exiting")
+        """)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout == "exiting\n"
+
     def test_uninitialized_instance_refuses_every_call(self) -> None:
         out = run_script("""
             from _quorvel import ThreadPool

@@ -304,12 +304,19 @@ PoolState& state_of(PyObject* self) {
 }
 
 // Stops intake and joins every worker still owned, detached while joining.
-// Queued jobs are run, not cancelled.
+// Queued jobs are run, not cancelled. While the interpreter is finalizing
+// (a pool still referenced by a module at exit) no worker can enter it
+// again, and one caught in a task when finalization began never returns
+// from it, so the workers are left to end by themselves instead of joined.
 void stop_and_join(PoolState& st) noexcept {
     st.running.set(false);
     st.job_sender.reset();
     if (st.workers.empty()) return;
     std::vector<WorkerHandle> workers = std::move(st.workers);
+    if (Py_IsFinalizing()) {
+        detach_workers(workers);
+        return;
+    }
     frame::detached([&] { join_workers(workers); });
 }
 
