@@ -18,6 +18,7 @@
 #include "frame/call.h"
 #include "frame/convert.h"
 #include "frame/errors.h"
+#include "frame/native_thread.h"
 #include "frame/ref.h"
 
 using namespace quorvel::frame;
@@ -380,6 +381,32 @@ TEST(NativeAttach, DrainsReferencesQueuedByDetachedThreads) {
     // The attaching thread does not own the object, so the interpreter hands
     // the final decrement back to this thread, which merges it when it next
     // runs bytecode.
+    PyRun_SimpleString("import gc\nfor _ in range(100): pass\ngc.collect()");
+    EXPECT_FALSE(t.alive());
+}
+
+TEST(NativeThread, KeepsOneThreadStateAcrossEntriesAndDrainsOnEach) {
+    CallScope scope;
+    Tracked t;
+    PyObject* obj = t.obj;
+    detached([obj] {
+        on_native_thread([obj] {
+            NativeThread python;
+            PyThreadState* first = nullptr;
+            for (int round = 0; round < 3; ++round) {
+                if (round == 1) release(obj);  // queued: this thread is detached here
+                python.enter();
+                EXPECT_EQ(attach_depth(), 1);
+                EXPECT_TRUE(PyGILState_Check());
+                if (round == 0) first = PyThreadState_Get();
+                EXPECT_EQ(PyThreadState_Get(), first);  // the state made by the first entry
+                python.leave();
+                EXPECT_EQ(attach_depth(), 0);
+            }
+            python.retire();
+            EXPECT_EQ(PyGILState_GetThisThreadState(), nullptr);  // deleted by retire()
+        });
+    });
     PyRun_SimpleString("import gc\nfor _ in range(100): pass\ngc.collect()");
     EXPECT_FALSE(t.alive());
 }
