@@ -1,7 +1,8 @@
 // ThreadPool: a fixed set of OS worker threads running Python callables in
 // parallel and reporting through concurrent.futures.Future objects.
 //
-// Guarantee: every job accepted by submit() is taken by exactly one worker and
+// Guarantee: while the interpreter runs, every job accepted by submit() is
+// taken by exactly one worker and
 // then either run with its future completed, or (after
 // shutdown(cancel_futures=True)) cancelled; either way the future's waiters
 // (result(), wait(), as_completed()) are told. Every reference a job holds is
@@ -13,9 +14,15 @@
 //   - `running` turns false exactly once (first shutdown, or deallocation),
 //     and the sender is released at that moment or later, never before;
 //   - a worker is attached only while it handles one job; it waits for work
-//     detached and never holds an internal lock across a Python call;
+//     detached and never holds an internal lock across a Python call. It keeps
+//     one interpreter thread state from its first job to its end
+//     (frame/native_thread.h): making and deleting one per job would cost far
+//     more than the job itself;
 //   - no thread joins itself: a shutdown or deallocation running on one of the
-//     pool's own workers leaves that worker's handle detached.
+//     pool's own workers leaves that worker's handle detached; nor does a
+//     deallocation during interpreter finalization join anyone;
+//   - a future that ends up cancelled is reported to its waiters
+//     (set_running_or_notify_cancel) by the worker that handled its job.
 // Wakes: submit wakes one waiting worker (channel send); releasing the sender
 // wakes them all, to drain and end.
 #include <cxxabi.h>
@@ -217,9 +224,10 @@ void abandon(Job& job) noexcept {
 
 void worker_main(void* raw) {
     std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
-    // Release: pairs with the acquire load in join_workers(); any thread that
-    // sees this id sees a live worker that will not write it again.
-    start->identity->store(platform::unique_thread_id(), std::memory_order_release);
+    // Relaxed: a joiner only asks whether this id is its own, and a thread
+    // always sees its own earlier store; any other value, 0 included, means
+    // "another thread", which is then true.
+    start->identity->store(platform::unique_thread_id(), std::memory_order_relaxed);
     frame::NativeThread python;
     try {
         for (;;) {
@@ -250,8 +258,8 @@ void worker_main(void* raw) {
 void join_workers(std::vector<WorkerHandle>& workers) noexcept {
     const uint64_t me = platform::unique_thread_id();
     for (WorkerHandle& w : workers) {
-        // Acquire: pairs with the release store in worker_main().
-        if (w.identity->load(std::memory_order_acquire) == me) {
+        // Relaxed: see the store in worker_main().
+        if (w.identity->load(std::memory_order_relaxed) == me) {
             platform::detach_thread(w.thread);
         } else {
             platform::join_thread(w.thread);
