@@ -2,10 +2,9 @@
 // parallel and reporting through concurrent.futures.Future objects.
 //
 // Guarantee: while the interpreter runs, every job accepted by submit() is
-// taken by exactly one worker and
-// then either run with its future completed, or (after
-// shutdown(cancel_futures=True)) cancelled; either way the future's waiters
-// (result(), wait(), as_completed()) are told. Every reference a job holds is
+// taken by exactly one worker and then either run with its future completed,
+// or (after shutdown(cancel_futures=True)) cancelled; either way the future's
+// waiters (result(), wait(), as_completed()) are told. Every reference a job holds is
 // released once the worker is done with it.
 // Invariants:
 //   - the pool keeps only the sending end of its unbounded job channel; each
