@@ -107,6 +107,18 @@ class TestTasks:
         assert after.result(WAIT) == "still working"
         pool.shutdown()
 
+    def test_futures_work_with_asyncio(self) -> None:
+        import asyncio
+
+        pool = ThreadPool(2)
+
+        async def gather() -> list[int]:
+            wrapped = [asyncio.wrap_future(pool.submit(pow, 2, i)) for i in range(10)]
+            return await asyncio.wait_for(asyncio.gather(*wrapped), WAIT)
+
+        assert asyncio.run(gather()) == [2**i for i in range(10)]
+        pool.shutdown()
+
     def test_one_worker_runs_jobs_in_submission_order(self) -> None:
         pool = ThreadPool(1)
         seen: list[int] = []
