@@ -336,6 +336,30 @@ class TestLifetime:
         assert out.returncode == 0, out.stderr
         assert out.stdout == "exiting\n"
 
+    def test_forked_child_neither_queues_nor_joins(self) -> None:
+        # The child has no workers: a queued job would never run, a join never end.
+        out = run_script("""
+            import os, warnings
+            from _quorvel import ThreadPool
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pool = ThreadPool(2)
+            assert pool.submit(int, "3").result(10) == 3
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    pool.submit(int, "4")
+                except RuntimeError as exc:
+                    print("child:", exc, flush=True)
+                pool.shutdown(wait=True)
+                del pool
+                print("child done", flush=True)
+                os._exit(0)
+            os.waitpid(pid, 0)
+            print("parent:", pool.submit(int, "5").result(10))
+        """)
+        assert out.stdout.split("\n") == [
+            "child: Failed to submit task to worker threads", "child done", "parent: 5", ""], out.stderr
+
     def test_uninitialized_instance_refuses_every_call(self) -> None:
         out = run_script("""
             from _quorvel import ThreadPool

@@ -81,6 +81,12 @@ unsigned available_parallelism() noexcept;
 // Fill `buf` with random bytes from the operating system; false on failure.
 bool random_bytes(void* buf, size_t len) noexcept;
 
+// How many fork()s lie between the first call of this function and now in
+// this process's line of descent: a child sees the count go up by one. Threads
+// do not survive a fork, so an object that owns threads compares the count
+// it saw when it started them with the current one.
+uint64_t fork_generation() noexcept;
+
 // An operating-system thread that has been started and neither joined nor
 // detached yet. Each handle must end in exactly one join_thread() or
 // detach_thread().

@@ -107,6 +107,24 @@ bool random_bytes(void* buf, size_t len) noexcept {
 
 namespace {
 
+std::atomic<uint64_t> g_fork_generation{0};
+
+void count_fork_in_child() noexcept {
+    // Relaxed: the child has one thread now; threads it starts later
+    // synchronize with it through their creation.
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+uint64_t fork_generation() noexcept {
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)registered;
+    return g_fork_generation.load(std::memory_order_relaxed);  // see count_fork_in_child()
+}
+
+namespace {
+
 static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a pthread_t fits the handle word");
 
 pthread_t to_pthread(ThreadHandle handle) noexcept {

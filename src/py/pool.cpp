@@ -32,6 +32,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -290,7 +291,20 @@ struct PoolState {
     GuardedFlag running{true};
     std::shared_ptr<GuardedFlag> cancel_requested;
     Owned future_class;
+    uint64_t fork_generation = platform::fork_generation();  // when the workers were started
 };
+
+// In a child made by fork() the workers do not exist, and the channel's and
+// the flags' internal locks may have been copied held: the pool then neither
+// queues nor joins, touches neither the channel nor its flags, and leaks the
+// sender.
+bool workers_gone_by_fork(PoolState& st) noexcept {
+    if (platform::fork_generation() == st.fork_generation) return false;
+    if (st.job_sender) (void)new (std::nothrow) engine::ChannelSender<Job>(std::move(*st.job_sender));
+    st.job_sender.reset();
+    st.workers.clear();
+    return true;
+}
 
 // The instance: the access word and the weak-reference list live in the
 // object itself; the native state is made by the constructor. An instance
@@ -316,6 +330,7 @@ PoolState& state_of(PyObject* self) {
 // again, and one caught in a task when finalization began never returns
 // from it, so the workers are left to end by themselves instead of joined.
 void stop_and_join(PoolState& st) noexcept {
+    if (workers_gone_by_fork(st)) return;
     st.running.set(false);
     st.job_sender.reset();
     if (st.workers.empty()) return;
@@ -408,6 +423,11 @@ PyObject* pool_submit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
         frame::bind_varargs(kSubmit, args, kwargs, b);
         PoolState& st = state_of(self);
         frame::SharedAccess access(as_pool(self)->access);
+        // Checked first: in a child made by fork() even the flag's mutex may
+        // have been copied held.
+        if (platform::fork_generation() != st.fork_generation) {
+            frame::raise_error(PyExc_RuntimeError, "Failed to submit task to worker threads");
+        }
         if (!st.running.get() || !st.job_sender) frame::raise_error(PyExc_RuntimeError, "ThreadPool is shutdown");
         // The C form of contextvars.copy_context(); a failure leaves the job
         // without a context, silently.
@@ -435,6 +455,7 @@ PyObject* pool_shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         frame::ExclusiveAccess access(as_pool(self)->access);
         const bool wait = a[0] ? frame::arg_bool(a[0], "wait") : true;
         const bool cancel_futures = a[1] ? frame::arg_bool(a[1], "cancel_futures") : false;
+        if (workers_gone_by_fork(st)) Py_RETURN_NONE;
         if (!st.running.take()) Py_RETURN_NONE;
         if (cancel_futures) st.cancel_requested->set(true);
         st.job_sender.reset();
