@@ -24,8 +24,6 @@
 //     (set_running_or_notify_cancel) by the worker that handled its job.
 // Wakes: submit wakes one waiting worker (channel send); releasing the sender
 // wakes them all, to drain and end.
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -246,9 +244,7 @@ void worker_main(void* raw) {
             { Job done = std::move(job); }  // released while attached
             python.leave();
         }
-    } catch (abi::__forced_unwind&) {
-        throw;  // thread cancellation must unwind through
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) {  // never a thread's forced unwind, which passes through
         std::fprintf(stderr, "quorvel pool worker ended: %s\n", e.what());
     }
 }
