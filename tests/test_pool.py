@@ -362,6 +362,7 @@ class TestLifetime:
 
     def test_uninitialized_instance_refuses_every_call(self) -> None:
         out = run_script("""
+            import weakref
             from _quorvel import ThreadPool
             ThreadPool.__new__ = staticmethod(lambda cls, *a, **k: object.__new__(cls))
             pool = ThreadPool(2)
@@ -370,11 +371,12 @@ class TestLifetime:
                     call()
                 except TypeError as exc:
                     print(exc)
+            ref = weakref.ref(pool)
             del pool
-            print("dropped")
+            print("dropped", ref())
         """)
         assert out.returncode == 0, out.stderr
-        assert out.stdout.split("\n")[:3] == ["ThreadPool object is not initialized"] * 2 + ["dropped"]
+        assert out.stdout.split("\n")[:3] == ["ThreadPool object is not initialized"] * 2 + ["dropped None"]
 
     def test_refused_thread_raises_panic(self) -> None:
         # An address-space limit just above what the process uses leaves no

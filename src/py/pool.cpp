@@ -33,6 +33,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -279,7 +280,8 @@ void joiner_main(void* raw) {
 // ---------------------------------------------------------------------------
 // The pool object
 
-struct PoolState {
+// What the constructor builds: the engine side of the pool.
+struct PoolCore {
     // `job_sender` and `workers` change only under exclusive access
     // (shutdown) or in deallocation; submit reads `job_sender` under shared access.
     std::optional<engine::ChannelSender<Job>> job_sender;
@@ -294,7 +296,7 @@ struct PoolState {
 // the flags' internal locks may have been copied held: the pool then neither
 // queues nor joins, touches neither the channel nor its flags, and leaks the
 // sender.
-bool workers_gone_by_fork(PoolState& st) noexcept {
+bool workers_gone_by_fork(PoolCore& st) noexcept {
     if (platform::fork_generation() == st.fork_generation) return false;
     if (st.job_sender) (void)new (std::nothrow) engine::ChannelSender<Job>(std::move(*st.job_sender));
     st.job_sender.reset();
@@ -302,30 +304,27 @@ bool workers_gone_by_fork(PoolState& st) noexcept {
     return true;
 }
 
-// The instance: the access word and the weak-reference list live in the
-// object itself; the native state is made by the constructor. An instance
-// made without it (a replaced __new__) has no state and refuses every call.
-struct PoolObject {
-    PyObject ob_base;
-    PyObject* weakreflist;
-    frame::AccessWord access;
-    PoolState* state;
+// The instance's state. Kept standard-layout, so that the weak-reference list
+// CPython manages sits at an offset known when the class is built; the pool
+// itself lives in `core`.
+struct PoolState {
+    PyObject* weakreflist = nullptr;  // managed by CPython (__weaklistoffset__)
+    frame::AccessWord access{0};      // counted: shutdown takes exclusive access
+    PoolCore* core;
+    explicit PoolState(PoolCore* c) noexcept : core(c) {}
+    ~PoolState() { delete core; }
+    PoolState(const PoolState&) = delete;
+    PoolState& operator=(const PoolState&) = delete;
 };
-
-PoolObject* as_pool(PyObject* self) noexcept { return reinterpret_cast<PoolObject*>(self); }
-
-PoolState& state_of(PyObject* self) {
-    PoolState* st = as_pool(self)->state;
-    if (!st) frame::raise_error(PyExc_TypeError, "ThreadPool object is not initialized");
-    return *st;
-}
+static_assert(std::is_standard_layout_v<frame::Instance<PoolState>>,
+              "the weak-reference list needs a constant offset");
 
 // Stops intake and joins every worker still owned, detached while joining.
 // Queued jobs are run, not cancelled. While the interpreter is finalizing
 // (a pool still referenced by a module at exit) no worker can enter it
 // again, and one caught in a task when finalization began never returns
 // from it, so the workers are left to end by themselves instead of joined.
-void stop_and_join(PoolState& st) noexcept {
+void stop_and_join(PoolCore& st) noexcept {
     if (workers_gone_by_fork(st)) return;
     st.running.set(false);
     st.job_sender.reset();
@@ -356,7 +355,7 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         const int64_t count = worker_count(a[0]);
         names();
 
-        auto st = std::make_unique<PoolState>();
+        auto st = std::make_unique<PoolCore>();
         auto [sender, receiver] = engine::new_unbounded<Job>();
         st->job_sender.emplace(std::move(sender));
         st->cancel_requested = std::make_shared<GuardedFlag>(false);
@@ -388,27 +387,27 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         }
         { engine::ChannelReceiver<Job> dropped = std::move(receiver); }
 
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) {
+        PyObject* self;
+        try {
+            self = frame::new_instance<PoolState>(type, st.get());
+        } catch (...) {
             stop_and_join(*st);
-            frame::throw_error_set();
+            throw;
         }
-        as_pool(self)->state = st.release();
+        (void)st.release();  // now owned by the instance's state
         return self;
     });
 }
 
+// Joins (running every queued job first), then clears the weak references,
+// then frees. An instance never initialized has no pool, but may have weak
+// references all the same.
 void pool_dealloc(PyObject* self) noexcept {
     frame::CallScope scope;
-    PoolObject* obj = as_pool(self);
-    if (PoolState* st = std::exchange(obj->state, nullptr)) {
-        stop_and_join(*st);
-        delete st;
-    }
-    if (obj->weakreflist) PyObject_ClearWeakRefs(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    auto* instance = reinterpret_cast<frame::Instance<PoolState>*>(self);
+    if (frame::is_initialized<PoolState>(self)) stop_and_join(*instance->state.core);
+    if (instance->state.weakreflist) PyObject_ClearWeakRefs(self);
+    frame::destroy_instance<PoolState>(self);
 }
 
 constexpr Params<1> kSubmit{"ThreadPool", "submit", {"func"}, 1};
@@ -417,8 +416,9 @@ PyObject* pool_submit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     return frame::call([&]() -> PyObject* {
         frame::BoundVarargs<1> b;
         frame::bind_varargs(kSubmit, args, kwargs, b);
-        PoolState& st = state_of(self);
-        frame::SharedAccess access(as_pool(self)->access);
+        PoolState& state = frame::state_of<PoolState>(self);
+        frame::SharedAccess access(state.access);
+        PoolCore& st = *state.core;
         // Checked first: in a child made by fork() even the flag's mutex may
         // have been copied held.
         if (platform::fork_generation() != st.fork_generation) {
@@ -447,8 +447,9 @@ constexpr Params<2> kShutdown{"ThreadPool", "shutdown", {"wait", "cancel_futures
 PyObject* pool_shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return frame::call([&]() -> PyObject* {
         const frame::Bound<2> a = frame::bind(kShutdown, args, nargs, kwnames);
-        PoolState& st = state_of(self);
-        frame::ExclusiveAccess access(as_pool(self)->access);
+        PoolState& state = frame::state_of<PoolState>(self);
+        frame::ExclusiveAccess access(state.access);
+        PoolCore& st = *state.core;
         const bool wait = a[0] ? frame::arg_bool(a[0], "wait") : true;
         const bool cancel_futures = a[1] ? frame::arg_bool(a[1], "cancel_futures") : false;
         if (workers_gone_by_fork(st)) Py_RETURN_NONE;
@@ -485,7 +486,8 @@ PyMethodDef pool_methods[] = {
 };
 
 PyMemberDef pool_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, Py_ssize_t(offsetof(PoolObject, weakreflist)), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, Py_ssize_t(offsetof(frame::Instance<PoolState>, state.weakreflist)),
+     Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -506,7 +508,7 @@ PyType_Slot pool_slots[] = {
 };
 
 PyType_Spec pool_spec = {
-    "builtins.ThreadPool", int(sizeof(PoolObject)), 0, Py_TPFLAGS_DEFAULT, pool_slots,
+    "builtins.ThreadPool", int(sizeof(frame::Instance<PoolState>)), 0, Py_TPFLAGS_DEFAULT, pool_slots,
 };
 
 }  // namespace
