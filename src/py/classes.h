@@ -10,6 +10,7 @@ extern frame::ClassSlot channel_class;
 extern frame::ClassSlot recv_op_class;
 extern frame::ClassSlot send_op_class;
 extern frame::ClassSlot concurrent_map_class;
+extern frame::ClassSlot thread_pool_class;
 extern frame::ClassSlot atomic_integer_class;
 extern frame::ClassSlot atomic_boolean_class;
 extern frame::ClassSlot rwlock_class;

@@ -55,6 +55,7 @@ frame::ClassSlot* const kClasses[] = {
     &recv_op_class,
     &send_op_class,
     &concurrent_map_class,
+    &thread_pool_class,
     &atomic_integer_class,
     &atomic_boolean_class,
     &rwlock_class,

@@ -1,9 +1,10 @@
 """Type information for the native module ``_quorvel``."""
 
-from asyncio import Future
-from collections.abc import Iterator, Sequence
+import asyncio
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future
 from types import TracebackType
-from typing import Any, Generic, Literal, TypeVar, final
+from typing import Any, Generic, Literal, ParamSpec, TypeVar, final
 
 __all__: list[str]
 
@@ -12,6 +13,8 @@ _Ordering = Literal["SeqCst", "seq_cst", "Relaxed", "relaxed", "Acquire", "acqui
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
+_R = TypeVar("_R")
+_P = ParamSpec("_P")
 _T = TypeVar("_T")
 
 @final
@@ -39,8 +42,8 @@ class Channel(Generic[_T]):
                  _exc_tb: TracebackType | None) -> None: ...
     def __iter__(self) -> Iterator[_T]: ...
     def __next__(self) -> _T: ...
-    def asend(self, item: _T, timeout: float | None = None) -> Future[None]: ...
-    def arecv(self, timeout: float | None = None) -> Future[_T]: ...
+    def asend(self, item: _T, timeout: float | None = None) -> asyncio.Future[None]: ...
+    def arecv(self, timeout: float | None = None) -> asyncio.Future[_T]: ...
     @property
     def capacity(self) -> int | None: ...
 
@@ -80,6 +83,18 @@ class ConcurrentMap(Generic[_K, _V]):
     @property
     def shard_count(self) -> int: ...
     def __len__(self) -> int: ...
+
+@final
+class ThreadPool:
+    """An OS-level physical thread pool scheduler for heavy parallel computing.
+
+    Supports weak references; dropping the last reference runs every queued
+    job and joins the workers.
+    """
+
+    def __new__(cls, num_workers: int | None = None) -> ThreadPool: ...
+    def submit(self, func: Callable[_P, _R], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_R]: ...
+    def shutdown(self, wait: bool = True, cancel_futures: bool = False) -> None: ...
 
 @final
 class AtomicInteger:

@@ -24,6 +24,7 @@
 #include "frame/convert.h"
 #include "frame/errors.h"
 #include "frame/interrupt.h"
+#include "frame/native_thread.h"
 #include "frame/ref.h"
 #include "frame/types.h"
 
@@ -407,6 +408,32 @@ TEST(NativeAttachDeathTest, RefusedWhileTheInterpreterFinalizes) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(finalize_with_a_probe(),
         ::testing::ExitedWithCode(0), "Cannot attach to the Python interpreter while it is finalizing\\.");
+}
+
+TEST(NativeThread, KeepsOneThreadStateAcrossEntriesAndDrainsOnEach) {
+    CallScope scope;
+    Tracked t;
+    PyObject* obj = t.obj;
+    detached([obj] {
+        on_native_thread([obj] {
+            NativeThread python;
+            PyThreadState* first = nullptr;
+            for (int round = 0; round < 3; ++round) {
+                if (round == 1) release(obj);  // queued: this thread is detached here
+                python.enter();
+                EXPECT_EQ(attach_depth(), 1);
+                EXPECT_TRUE(PyGILState_Check());
+                if (round == 0) first = PyThreadState_Get();
+                EXPECT_EQ(PyThreadState_Get(), first);  // the state made by the first entry
+                python.leave();
+                EXPECT_EQ(attach_depth(), 0);
+            }
+            python.retire();
+            EXPECT_EQ(PyGILState_GetThisThreadState(), nullptr);  // deleted by retire()
+        });
+    });
+    PyRun_SimpleString("import gc\nfor _ in range(100): pass\ngc.collect()");
+    EXPECT_FALSE(t.alive());
 }
 
 TEST(Conversion, ArgumentErrorsCarryTheParameterNote) {
