@@ -198,6 +198,33 @@ Received wait_recv(const Rx& rx, const SignalRx& close_rx, std::optional<uint64_
     });
 }
 
+// The short back-off of send() and recv() before they commit to a wait
+// (still attached, a few microseconds at most): a partner on its way saves the
+// call the clones, the detach and the park. next() pauses and says whether to
+// try again. Buffered channels snooze (spins, then yields, which let a
+// producer or consumer sharing this processor make progress). A rendezvous
+// only completes with a partner that registers in its own wait, so it spins
+// without yielding: a yield on a busy machine can cost a whole time slice,
+// during which the partner finds nobody registered and parks as well.
+class PreWait {
+public:
+    explicit PreWait(const ChannelState& st) noexcept : rendezvous_(st.bounded && st.capacity == 0) {}
+    bool next() noexcept {
+        if (rendezvous_) {
+            if (backoff_.step() > engine::Backoff::SPIN_LIMIT) return false;
+            backoff_.spin();
+            return true;
+        }
+        if (backoff_.is_completed()) return false;
+        backoff_.snooze();
+        return true;
+    }
+
+private:
+    engine::Backoff backoff_;
+    bool rendezvous_;
+};
+
 [[noreturn]] void raise_send_failure(Outcome out) {
     if (out == Outcome::TimedOut) {
         frame::raise_error(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
@@ -247,10 +274,9 @@ void blocking_send(ChannelState& st, PyObject* item_obj, PyObject* timeout) {
     if (sent) return;
     if (closed) frame::raise_error(PyExc_ValueError, kClosed);
     if (!seconds) {
-        // As in blocking_recv: a short back-off before the wait, for a
-        // receiver that is about to make room.
-        for (engine::Backoff backoff; !backoff.is_completed();) {
-            backoff.snooze();
+        // A short back-off before the wait, for a receiver that is about to
+        // make room (PreWait).
+        for (PreWait pause(st); pause.next();) {
             engine::SendResult<Item> r = tx->try_send(std::move(item));
             if (r.ok()) return;
             item = std::move(*r.item);
@@ -277,13 +303,11 @@ Received blocking_recv(ChannelState& st, PyObject* timeout) {
         // nothing can be buffered after it has been drained, so the wait
         // would only report the same.
         engine::RecvResult<Item> r = st.receiver.try_recv();
-        // A short back-off before committing to a wait (still attached, a few
-        // microseconds at most): a sender that is on its way saves this call
-        // the clones, the detach and the park.
-        for (engine::Backoff backoff;; backoff.snooze()) {
+        // A short back-off before committing to a wait (PreWait).
+        for (PreWait pause(st);;) {
             if (r.ok()) return Received{Outcome::Done, std::move(*r.item)};
             if (r.status == engine::RecvStatus::Disconnected) return Received{Outcome::ClosedEmpty, Item()};
-            if (backoff.is_completed()) break;
+            if (!pause.next()) break;
             r = st.receiver.try_recv();
         }
     }
