@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "bounded.h"
@@ -147,7 +148,7 @@ TEST(RawRwLockWriterPreference, RecursiveAttemptPassesAWriterWaitingForReaders) 
     EXPECT_EQ(RwLockProbe::state(l), 0u);
 }
 
-TEST(RawRwLockWriterPreference, LastReaderWakesThePhaseTwoWriterAndClearsWriterParked) {
+TEST(RawRwLockWriterPreference, LastReaderWakesThePhaseTwoWriterWhichClearsWriterParked) {
     RawRwLock l;
     const pl::Key secondary = RwLockProbe::secondary(l);
     Holder writer;
@@ -376,6 +377,34 @@ TEST(RawRwLockStress, ReadersNeverSeeAHalfDoneWriteAndNobodyStaysAsleep) {
     EXPECT_EQ(a, long(kWriters) * kWrites);
     EXPECT_EQ(b, a);
     EXPECT_EQ(RwLockProbe::state(l), 0u);
+}
+
+TEST(RawRwLockStress, LastReaderNeverTouchesALockItsWriterHasFreed) {
+    // Lock, unlock, delete: the writer frees the lock as soon as it has had
+    // it. The reader lets go the moment the writer waits for it in phase 2,
+    // so the writer often gets in before the reader's wake-up has run; that
+    // wake-up must not touch the freed word (AddressSanitizer reports it).
+    constexpr int kRounds = 1'500;
+    for (int round = 0; round < kRounds; ++round) {
+        auto* l = new RawRwLock;
+        l->lock_shared(false);
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            l->lock_exclusive();
+            l->unlock_exclusive();
+            delete l;
+            done.store(true);
+        });
+        // A busy wait: the window is the writer's few steps from setting the
+        // flag to its park validation, and a polling sleep would miss it.
+        const auto deadline = std::chrono::steady_clock::now() + quorvel::test::kHangLimit;
+        while (!(RwLockProbe::state(*l) & RW_WRITER_PARKED)) {
+            if (std::chrono::steady_clock::now() > deadline) quorvel::test::hang_detected("the phase-2 writer");
+        }
+        l->unlock_shared();  // from here on the lock may be gone
+        wait_for(done);
+        writer.join();
+    }
 }
 
 TEST(RawRwLockStress, OverlappingReadersDoNotStarveAWriter) {
