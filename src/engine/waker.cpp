@@ -26,9 +26,19 @@ std::optional<WaiterEntry> Waker::unregister(Operation oper) noexcept {
 
 std::optional<WaiterEntry> Waker::try_select() noexcept {
     const uint64_t me = platform::unique_thread_id();
-    for (auto it = selectors_.begin(); it != selectors_.end(); ++it) {
+    for (auto it = selectors_.begin(); it != selectors_.end();) {
         WaitContext& cx = *it->context;
-        if (cx.thread_id() == me) continue;
+        if (cx.is_stale()) {
+            // Left behind by a fork: its owner never runs here, so drop it
+            // rather than hand it an item or a wake-up. (Its packet, if
+            // separate, was the owner's to free: a child-only leak.)
+            it = selectors_.erase(it);
+            continue;
+        }
+        if (cx.thread_id() == me) {
+            ++it;
+            continue;
+        }
         if (cx.try_select(Selected::operation(it->oper))) {
             cx.store_packet(it->packet);
             cx.unpark();
@@ -37,6 +47,7 @@ std::optional<WaiterEntry> Waker::try_select() noexcept {
             return entry;
         }
         // Lost: the owner is already woken or giving up, and removes its own entry.
+        ++it;
     }
     return std::nullopt;
 }
@@ -44,14 +55,16 @@ std::optional<WaiterEntry> Waker::try_select() noexcept {
 bool Waker::can_select() const noexcept {
     const uint64_t me = platform::unique_thread_id();
     for (const WaiterEntry& e : selectors_) {
-        if (e.context->thread_id() != me && e.context->selected().is_waiting()) return true;
+        if (e.context->thread_id() != me && !e.context->is_stale() && e.context->selected().is_waiting()) {
+            return true;
+        }
     }
     return false;
 }
 
 void Waker::disconnect() noexcept {
     for (WaiterEntry& e : selectors_) {
-        if (e.context->try_select(Selected::disconnected())) e.context->unpark();
+        if (!e.context->is_stale() && e.context->try_select(Selected::disconnected())) e.context->unpark();
     }
 }
 

@@ -9,6 +9,8 @@
 // Operation(oper), publishes the packet, unparks the owner and removes the
 // entry. disconnect() moves every Waiting context to Disconnected and unparks
 // it, leaving the entries: each woken thread unregisters its own.
+// Entries whose owner a fork left in the parent are never chosen, woken or
+// counted; try_select() drops them as it passes.
 // Invariants: a thread never chooses its own entry. Choosing and unparking
 // happen under the owner's mutex; one internal mutex at a time; items are
 // never dropped under one.

@@ -161,9 +161,14 @@ public:
         }
         return WaitContext::with([&](WaitContext& cx) -> SendResult<T> {
             Packet packet(/*in_frame=*/true);
-            packet.item.emplace(std::move(item));
             const Operation oper = Operation::hook(&token);
+            // Register first: if that fails (std::bad_alloc), the item is
+            // still the caller's, so nothing is destroyed while we hold the
+            // mutex and the caller keeps what it tried to send. A receiver
+            // can choose the packet only under the mutex, so filling it
+            // after registering but before unlocking is soon enough.
             senders_.register_with_packet(oper, &packet, cx);
+            packet.item.emplace(std::move(item));
             g.unlock();
             const Selected sel = cx.wait_until(std::nullopt);
             switch (sel.kind()) {

@@ -13,10 +13,12 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "../sync/bounded.h"
 #include "engine/engine.h"
 #include "base/panic.h"
 
@@ -97,6 +99,10 @@ struct TestAccess {
         return c.receivers_.waiting();
     }
 
+    template <class T>
+    static std::mutex& mutex(ZeroChannel<T>& c) {
+        return c.mu_;
+    }
     template <class T>
     static size_t waiting_senders(ZeroChannel<T>& c) {
         std::lock_guard<std::mutex> g(c.mu_);

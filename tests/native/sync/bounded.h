@@ -5,7 +5,8 @@
 // deadline, and Team joins its threads only after they have all reported
 // done, aborting the whole run with the test's name if they have not done so
 // within the limit (a hung thread cannot be cancelled, so failing the test and
-// carrying on is not an option).
+// carrying on is not an option). A forked child runs under an alarm and the
+// parent waits for it with the same limit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +19,10 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace quorvel::test {
 
@@ -86,5 +91,27 @@ private:
     std::vector<std::thread> threads_;
     std::atomic<size_t> finished_{0};
 };
+
+// Forks; the child runs `body` (which must not start threads or use gtest
+// assertions) and exits with its result, under an alarm so a hang ends it.
+// Returns the child's exit status, or -1 if it did not exit normally (killed
+// by the alarm, a signal, or the parent's own limit).
+template <class Body>
+int exit_status_of_fork_child(Body body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::alarm(unsigned(kHangLimit.count() / 1000));
+        ::_exit(body());
+    }
+    int status = 0;
+    const bool exited = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace quorvel::test

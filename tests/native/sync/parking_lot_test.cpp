@@ -12,6 +12,8 @@
 
 #include "bounded.h"
 #include "probes.h"
+#include "sync/mutex.h"
+#include "sync/rwlock.h"
 #include "sync/parking_lot.h"
 #include "base/platform.h"
 
@@ -264,4 +266,46 @@ TEST(ParkingLotGrowth, NinetySixParkedThreadsSurviveTableGrowthInOrder) {
         EXPECT_EQ(parked[i]->result.status, pl::ParkStatus::Unparked);
         EXPECT_EQ(parked[i]->result.token, 1000 + i % kKeys) << "thread " << i;
     }
+}
+
+// A fork child inherits the parent's locks but not its parked threads: it
+// finds no waiters, and releasing a lock there (even with a fair release,
+// which hands the lock to the woken) leaves it usable.
+TEST(ParkingLotFork, ChildReleasesAndRetakesLocksWhoseWaitersStayedInTheParent) {
+    quorvel::sync::RawMutex m;
+    quorvel::sync::RawRwLock l;
+    const pl::Key mkey = quorvel::sync::MutexProbe::key(m);
+    const pl::Key primary = quorvel::sync::RwLockProbe::primary(l);
+    m.lock();
+    l.lock_exclusive();
+    Team team;
+    team.spawn([&] { m.lock(); m.unlock(); });
+    team.spawn([&] { l.lock_shared(false); l.unlock_shared(); });
+    team.spawn([&] { l.lock_exclusive(); l.unlock_exclusive(); });
+    ASSERT_TRUE(parked_on(mkey, 1));
+    ASSERT_TRUE(parked_on(primary, 2));
+    pl::set_fairness_deadline(mkey, Instant{0});
+    pl::set_fairness_deadline(primary, Instant{0});
+
+    const int status = quorvel::test::exit_status_of_fork_child([&] {
+        if (pl::waiters_on(mkey) != 0 || pl::waiters_on(primary) != 0) return 2;
+        m.unlock_fair();
+        l.unlock_exclusive_fair();
+        if (!m.try_lock() || !l.try_lock_exclusive()) return 3;
+        m.unlock();
+        l.unlock_exclusive();
+        l.lock_shared(false);  // a blocking form too
+        l.unlock_shared();
+        m.lock();
+        m.unlock();
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "2: ghost waiters queued; 3: a lock was lost to one; -1: killed or hung";
+
+    // The parent's waiters are untouched and still get the locks.
+    EXPECT_EQ(pl::waiters_on(mkey), 1u);
+    EXPECT_EQ(pl::waiters_on(primary), 2u);
+    m.unlock();
+    l.unlock_exclusive();
+    team.join();
 }
