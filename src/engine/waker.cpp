@@ -2,7 +2,8 @@
 //
 // Waker methods run under their owner's mutex; SyncWaker methods take their
 // own. An entry that leaves a list carries one context reference, which its
-// new holder drops after the mutex is released. `is_empty` is stored, under
+// new holder drops after the mutex is released, together with the wake-up of
+// a chosen owner. `is_empty` is stored, under
 // the mutex, after every change of the list it mirrors.
 #include "engine/waker.h"
 
@@ -41,9 +42,9 @@ std::optional<WaiterEntry> Waker::try_select() noexcept {
         }
         if (cx.try_select(Selected::operation(it->oper))) {
             cx.store_packet(it->packet);
-            cx.unpark();
             WaiterEntry entry = std::move(*it);
             selectors_.erase(it);
+            entry.wake = WakeDuty(&cx);  // done by the caller, past the unlock
             return entry;
         }
         // Lost: the owner is already woken or giving up, and removes its own entry.
@@ -62,9 +63,9 @@ bool Waker::can_select() const noexcept {
     return false;
 }
 
-void Waker::disconnect() noexcept {
+void Waker::disconnect(WakeBatch& wakes) noexcept {
     for (WaiterEntry& e : selectors_) {
-        if (!e.context->is_stale() && e.context->try_select(Selected::disconnected())) e.context->unpark();
+        if (!e.context->is_stale() && e.context->try_select(Selected::disconnected())) wakes.add(*e.context);
     }
 }
 
@@ -90,12 +91,14 @@ void SyncWaker::notify_slow() {
             is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
         }
     }
-    // `chosen` drops its context reference here, with the mutex released.
+    // `chosen` wakes its owner and drops its context reference here, with the
+    // mutex released.
 }
 
 void SyncWaker::disconnect() {
+    WakeBatch wakes;  // destroyed, waking its contexts, after the unlock
     std::lock_guard<std::mutex> g(mu_);
-    inner_.disconnect();
+    inner_.disconnect(wakes);
     is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
 }
 

@@ -60,7 +60,7 @@ public:
 
     // Pairs with a waiting receiver, or reports the disconnection.
     bool start_send(Token& token) noexcept {
-        std::optional<WaiterEntry> entry;  // released after the unlock
+        std::optional<WaiterEntry> entry;  // released, waking its owner, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if ((entry = receivers_.try_select())) {
             token.zero.packet = entry->packet;
@@ -83,7 +83,7 @@ public:
     }
 
     bool start_recv(Token& token) noexcept {
-        std::optional<WaiterEntry> entry;  // released after the unlock
+        std::optional<WaiterEntry> entry;  // released, waking its owner, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if ((entry = senders_.try_select())) {
             token.zero.packet = entry->packet;
@@ -233,11 +233,12 @@ public:
 
     // The last end of either side is gone: wake every waiter of both sides.
     bool disconnect() {
+        WakeBatch wakes;  // destroyed, waking its contexts, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if (is_disconnected_) return false;
         is_disconnected_ = true;
-        senders_.disconnect();
-        receivers_.disconnect();
+        senders_.disconnect(wakes);
+        receivers_.disconnect(wakes);
         return true;
     }
     bool disconnect_senders() { return disconnect(); }
