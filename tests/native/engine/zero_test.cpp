@@ -143,7 +143,7 @@ TEST(Zero, CloseSignalWakesASelectionWhenItsLastSenderGoes) {
         auto [data_tx, data_rx] = new_bounded<int>(4);
         auto [close_tx, close_rx] = new_bounded<Unit>(0);
         std::thread closer([c = std::move(close_tx)]() mutable {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(eventually([&] { return A::registered_receivers(c) == 1; }));
             auto gone = std::move(c);
         });
         Select sel;

@@ -1,11 +1,12 @@
-// Bounded waiting for the lock engine's threaded tests.
+// Bounded waiting, shared by every native test program.
 //
 // A lock bug usually shows up as a thread that never wakes. Every wait in
 // these tests therefore has a limit: eventually() polls a condition until a
 // deadline, and Team joins its threads only after they have all reported
 // done, aborting the whole run with the test's name if they have not done so
 // within the limit (a hung thread cannot be cancelled, so failing the test and
-// carrying on is not an option). A forked child runs under an alarm and the
+// carrying on is not an option). run_bounded() runs a whole scenario on its
+// own thread under the same rule. A forked child runs under an alarm and the
 // parent waits for it with the same limit.
 #pragma once
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -47,6 +49,25 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = kHangLimit) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     return true;
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr int kScale = 2;  // sanitizers run 5-15x slower: fewer rounds
+#else
+inline constexpr int kScale = 4;
+#endif
+
+// Runs `body` on its own thread; if it has not finished within `limit`, the
+// test binary reports the hang and aborts instead of blocking. Rethrows what
+// the body threw.
+template <class F>
+void run_bounded(const char* what, F&& body, std::chrono::milliseconds limit = 3 * kHangLimit) {
+    std::packaged_task<void()> task(std::forward<F>(body));
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(limit) != std::future_status::ready) hang_detected(what);
+    runner.join();
+    done.get();
 }
 
 // Threads started by a test, joined with a time limit.
