@@ -24,7 +24,7 @@
 #include <pthread.h>
 
 #include "sync/parker.h"
-#include "base/spin.h"
+#include "base/backoff.h"
 
 namespace quorvel::sync::parking_lot {
 
@@ -69,7 +69,7 @@ public:
 private:
     void lock_contended() noexcept {
         SpinWait spin;
-        while (spin.spin()) {
+        while (spin.try_snooze()) {
             uint32_t expected = 0;
             if (word_.load(std::memory_order_relaxed) == 0 &&
                 word_.compare_exchange_strong(expected, 1, std::memory_order_acquire,

@@ -14,7 +14,7 @@
 #include "sync/rwlock.h"
 
 #include "base/panic.h"
-#include "base/spin.h"
+#include "base/backoff.h"
 
 namespace quorvel::sync {
 
@@ -52,13 +52,13 @@ void RawRwLock::lock_shared_slow(bool recursive) {
                                              std::memory_order_relaxed)) {
                 return;
             }
-            backoff.after_failure();
+            backoff.spin();
             state = state_.load(std::memory_order_relaxed);
         }
 
         // A writer bars us. Spin only while nobody is parked: once someone
         // is, the wait is likely long.
-        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.try_snooze()) {
             state = state_.load(std::memory_order_relaxed);
             continue;
         }
@@ -105,7 +105,7 @@ void RawRwLock::lock_exclusive_slow() noexcept {
             }
             continue;
         }
-        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.try_snooze()) {
             state = state_.load(std::memory_order_relaxed);
             continue;
         }
@@ -136,7 +136,7 @@ void RawRwLock::wait_for_readers() noexcept {
     // departed readers did happens before our critical section.
     uint64_t state = state_.load(std::memory_order_acquire);
     while (state & RW_READERS_MASK) {
-        if (spin.spin()) {
+        if (spin.try_snooze()) {
             state = state_.load(std::memory_order_acquire);
             continue;
         }
