@@ -51,8 +51,9 @@ bench: module
 		$(PY) -m pip install -q --disable-pip-version-check --only-binary=:all: $$p \
 			|| echo "[quorvel] $$p does not install for this interpreter: its benchmarks are skipped"; \
 	done
-	scripts/native-tests.sh bench
-	$(PY) bench/run.py
+	mkdir -p $(BUILD)
+	set -o pipefail; scripts/native-tests.sh bench | tee $(BUILD)/native-bench.txt
+	$(PY) bench/run.py --native $(BUILD)/native-bench.txt
 
 clean:
 	rm -rf $(BUILD)

@@ -2,12 +2,12 @@
 the PyPI maps ft_utils.ConcurrentDict and cereggii.AtomicDict.
 
 First one thread is timed: `set` then `get` of one key, and a get-heavy mix
-(four reads per write). Then the same set+get loop runs on 1 and 2 threads,
-on disjoint keys (each thread its own range) and on shared keys (every thread
-the same range), each thread in its own order and with the operations bound
-once per thread; the throughput
-and its ratio to one thread are printed, next to the ceiling the machine
-allows when threads share nothing (a private dict per thread).
+(four reads per write). Then a set+get loop runs on 1 to 8 threads, on
+disjoint keys (each thread its own range) and on shared keys (every thread
+the same range), each thread in its own order. Every peer is used the way it
+normally is, in both tables: subscription for the dicts, method calls for
+ConcurrentMap. The thread tables also show the ceiling the machine allows
+when threads share nothing (a private dict per thread).
 """
 
 from __future__ import annotations
@@ -15,27 +15,27 @@ from __future__ import annotations
 import itertools
 import random
 import threading
-import time
 from collections.abc import Callable
 from typing import Any
 
 from _quorvel import ConcurrentMap
-from common import measure, report
+from common import Loops, Prepare, expect, per_call, scaling
 
 KEYS = 1024
-THREAD_OPS = 200_000
+THREAD_OPS = 400_000  # set+get pairs over all threads
 ROUNDS = 5
 
-# A peer: name, factory of a fresh map, (set, get) bound to one map for the
-# threads, and the two single-thread loop bodies written the way the peer is
-# normally used (subscription for the dicts, method calls for ConcurrentMap).
-Ops = tuple[Callable[[Any, Any], object], Callable[[Any], object]]
+# A peer: name, factory of a fresh map, a preloading set, the two single-
+# thread loop bodies, and the thread loop: `run(mapping, keys, ops)` runs ops
+# set+get pairs over `keys`, written the way the peer is normally used.
 Bodies = tuple[Callable[[], object], Callable[[], object]]
-Peer = tuple[str, Callable[[], Any], Callable[[Any], Ops], Callable[[Any, Callable[[], int]], Bodies]]
+ThreadLoop = Callable[[Any, list[int], int], None]
+Peer = tuple[str, Callable[[], Any], Callable[[Any, Any, Any], object], Callable[[Any, Callable[[], int]], Bodies],
+             ThreadLoop, Callable[[Any], dict[Any, Any]]]
 
 
-def subscript_ops(d: Any) -> Ops:
-    return d.__setitem__, d.__getitem__
+def subscript_set(d: Any, k: Any, v: Any) -> None:
+    d[k] = v
 
 
 def subscript_bodies(d: Any, cycle: Callable[[], int]) -> Bodies:
@@ -55,22 +55,20 @@ def subscript_bodies(d: Any, cycle: Callable[[], int]) -> Bodies:
     return set_get, read_mostly
 
 
+def subscript_loop(d: Any, keys: list[int], ops: int) -> None:
+    mask = KEYS - 1
+    for i in range(ops):
+        k = keys[i & mask]
+        d[k] = i
+        d[k]
+
+
 def make_locked() -> tuple[dict[Any, Any], threading.Lock]:
     return {}, threading.Lock()
 
 
-def locked_ops(mapping: tuple[dict[Any, Any], threading.Lock]) -> Ops:
-    d, lock = mapping
-
-    def set_(k: Any, v: Any) -> None:
-        with lock:
-            d[k] = v
-
-    def get(k: Any) -> Any:
-        with lock:
-            return d[k]
-
-    return set_, get
+def locked_set(mapping: tuple[dict[Any, Any], threading.Lock], k: Any, v: Any) -> None:
+    mapping[0][k] = v
 
 
 def locked_bodies(mapping: tuple[dict[Any, Any], threading.Lock], cycle: Callable[[], int]) -> Bodies:
@@ -99,8 +97,19 @@ def locked_bodies(mapping: tuple[dict[Any, Any], threading.Lock], cycle: Callabl
     return set_get, read_mostly
 
 
-def map_ops(m: ConcurrentMap[int, int]) -> Ops:
-    return m.set, m.get
+def locked_loop(mapping: tuple[dict[Any, Any], threading.Lock], keys: list[int], ops: int) -> None:
+    d, lock = mapping
+    mask = KEYS - 1
+    for i in range(ops):
+        k = keys[i & mask]
+        with lock:
+            d[k] = i
+        with lock:
+            d[k]
+
+
+def map_set(m: ConcurrentMap[int, int], k: int, v: int) -> None:
+    m.set(k, v)
 
 
 def map_bodies(m: ConcurrentMap[int, int], cycle: Callable[[], int]) -> Bodies:
@@ -120,95 +129,112 @@ def map_bodies(m: ConcurrentMap[int, int], cycle: Callable[[], int]) -> Bodies:
     return set_get, read_mostly
 
 
+def map_loop(m: ConcurrentMap[int, int], keys: list[int], ops: int) -> None:
+    mask = KEYS - 1
+    for i in range(ops):
+        k = keys[i & mask]
+        m.set(k, i)
+        m.get(k)
+
+
 def peers() -> list[Peer]:
     found: list[Peer] = [
-        ("ConcurrentMap", ConcurrentMap, map_ops, map_bodies),
-        ("dict", dict, subscript_ops, subscript_bodies),
-        ("dict + threading.Lock", make_locked, locked_ops, locked_bodies),
+        ("ConcurrentMap", ConcurrentMap, map_set, map_bodies, map_loop, lambda m: dict(m.items())),
+        ("dict", dict, subscript_set, subscript_bodies, subscript_loop, dict),
+        ("dict + threading.Lock", make_locked, locked_set, locked_bodies, locked_loop, lambda m: dict(m[0])),
     ]
     try:
         from ft_utils.concurrency import ConcurrentDict
     except ImportError:
         print("\n(ft_utils is not installed: skipped)")
     else:
-        found.append(("ft_utils.ConcurrentDict", ConcurrentDict, subscript_ops, subscript_bodies))
+        found.append(("ft_utils.ConcurrentDict", ConcurrentDict, subscript_set, subscript_bodies, subscript_loop,
+                      lambda m: m.as_dict()))
     try:
         from cereggii import AtomicDict
     except ImportError:
         print("\n(cereggii is not installed: skipped)")
     else:
-        found.append(("cereggii.AtomicDict", AtomicDict, subscript_ops, subscript_bodies))
+        found.append(("cereggii.AtomicDict", AtomicDict, subscript_set, subscript_bodies, subscript_loop,
+                      lambda m: dict(m.fast_iter())))
     return found
 
 
 def single_thread(all_peers: list[Peer]) -> None:
     set_get: list[tuple[str, Callable[[], object]]] = []
     mixed: list[tuple[str, Callable[[], object]]] = []
-    for name, make, bind, bodies in all_peers:
+    for name, make, set_, bodies, _, _ in all_peers:
         mapping = make()
-        set_, _ = bind(mapping)
         for k in range(KEYS):
-            set_(k, k)
+            set_(mapping, k, k)
         one, many = bodies(mapping, itertools.cycle(range(KEYS)).__next__)
         set_get.append((name, one))
         mixed.append((name, many))
-    report("One thread, set + get of one key (goal: <= 0.6x dict + Lock, <= 1.5x dict)",
-           measure(set_get, n=200_000, rounds=ROUNDS), "dict")
-    report("One thread, 4 gets + 1 set of one key",
-           measure(mixed, n=100_000, rounds=ROUNDS), "dict")
+    per_call("ConcurrentMap, one thread: set + get of one key", set_get, base="dict", n=200_000, rounds=ROUNDS,
+             goal="ConcurrentMap >= 0.67x dict and >= 1.67x dict + Lock")
+    per_call("ConcurrentMap, one thread: 4 gets + 1 set of one key", mixed, base="dict", n=100_000, rounds=ROUNDS)
 
 
-def private_dict_ops(_: object) -> Ops:
-    return subscript_ops({})
+def thread_peer(make: Callable[[], Any], set_: Callable[[Any, Any, Any], object], loop: ThreadLoop,
+                contents: Callable[[Any], dict[Any, Any]], shared: bool, private: bool = False) -> Prepare:
+    """set+get pairs over KEYS keys per thread; afterwards every key holds the
+    last value a thread wrote to it."""
 
+    def prepare(threads: int, ops: int) -> Loops:
+        mapping = None if private else make()
+        # Each thread visits its keys in an order of its own, as independent
+        # threads would: identical orders would march the threads through the
+        # shards in step.
+        key_sets = [random.Random(t).sample([(0 if shared else t) * 1_000_000 + j for j in range(KEYS)], KEYS)
+                    for t in range(threads)]
+        privates: dict[int, Any] = {}
+        if mapping is not None:
+            for keys in key_sets:
+                for k in keys:
+                    set_(mapping, k, -1)
 
-def throughput(make: Callable[[], Any], bind: Callable[[Any], Ops], threads: int, shared: bool) -> float:
-    """set+get pairs per second over `threads` threads, each doing THREAD_OPS."""
-    mapping = make()
-    barrier = threading.Barrier(threads + 1)
-    # Each thread visits its keys in an order of its own, as independent
-    # threads would: identical orders would march the threads through the
-    # shards in step.
-    key_sets = [random.Random(t).sample([(0 if shared else t) * 1_000_000 + j for j in range(KEYS)], KEYS)
-                for t in range(threads)]
-    set_, _ = bind(mapping)
-    for keys in key_sets:
-        for k in keys:
-            set_(k, k)
+        def worker(t: int) -> Callable[[], None]:
+            def run() -> None:
+                target = mapping
+                if target is None:  # made on the worker's own thread
+                    target = privates[t] = make()
+                loop(target, key_sets[t], ops)
+            return run
 
-    def work(keys: list[int]) -> None:
-        set_, get = bind(mapping)  # bound on the worker's own thread
-        mask = KEYS - 1
-        barrier.wait()
-        for i in range(THREAD_OPS):
-            k = keys[i & mask]
-            set_(k, i)
-            get(k)
+        # What a thread wrote last to each of its keys: index j of its keys
+        # is written at i = j, j + KEYS, ... below ops.
+        last = [{keys[j]: j + KEYS * ((ops - 1 - j) // KEYS) if j < ops else -1 for j in range(KEYS)}
+                for keys in key_sets]
 
-    workers = [threading.Thread(target=work, args=(key_sets[t],)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    barrier.wait()
-    start = time.perf_counter()
-    for w in workers:
-        w.join()
-    return threads * THREAD_OPS / (time.perf_counter() - start)
+        def check() -> None:
+            if private:
+                for t, want in enumerate(last):
+                    expect(f"private dict {t}", contents(privates[t]), want)
+            elif shared:
+                got = contents(mapping)
+                expect("keys", sorted(got), sorted(last[0]))
+                bad = [k for k, v in got.items() if all(v != w[k] for w in last)]
+                expect("keys holding a value no thread wrote last", bad, [])
+            else:
+                expect("contents", contents(mapping), {k: v for w in last for k, v in w.items()})
+
+        return [worker(t) for t in range(threads)], check
+
+    return prepare
 
 
 def multi_thread(all_peers: list[Peer]) -> None:
-    # What the machine allows when threads share nothing at all.
-    all_peers = all_peers + [("ceiling: a private dict per thread", lambda: None, private_dict_ops, subscript_bodies)]
-    print("\nThroughput of set + get pairs, best of", ROUNDS, "(goal: ConcurrentMap, 2 threads disjoint >= 1.6x)")
-    print(f"  {'case':34s} {'1 thread':>12s} {'2 disjoint':>12s} {'ratio':>6s} {'2 shared':>12s} {'ratio':>6s}")
-    best: dict[tuple[str, int, bool], float] = {}
-    for _ in range(ROUNDS):  # rounds interleave the peers, so load from elsewhere hits all alike
-        for name, make, bind, _ in all_peers:
-            for threads, shared in ((1, False), (2, False), (2, True)):
-                ops = throughput(make, bind, threads, shared)
-                best[name, threads, shared] = max(best.get((name, threads, shared), 0.0), ops)
-    for name, _, _, _ in all_peers:
-        one, disjoint, common = best[name, 1, False], best[name, 2, False], best[name, 2, True]
-        print(f"  {name:34s} {one:12,.0f} {disjoint:12,.0f} {disjoint / one:5.2f}x {common:12,.0f} {common / one:5.2f}x")
+    for shared in (False, True):
+        thread_peers: list[tuple[str, Prepare]] = [
+            (name, thread_peer(make, set_, loop, contents, shared)) for name, make, set_, _, loop, contents in all_peers
+        ]
+        if not shared:
+            # What the machine allows when threads share nothing at all.
+            thread_peers.append(("ceiling: a private dict per thread",
+                                 thread_peer(dict, subscript_set, subscript_loop, dict, False, private=True)))
+        scaling(f"ConcurrentMap, {'shared' if shared else 'disjoint'} keys", thread_peers, THREAD_OPS,
+                rounds=ROUNDS, what="set + get pairs",
+                goal="" if shared else "ConcurrentMap at 2 threads >= 1.6x")
 
 
 def main() -> None:

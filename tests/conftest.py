@@ -1,15 +1,35 @@
-"""Shared helpers for the Python tests: bounded thread runs."""
+"""Shared helpers for the Python tests: bounded thread runs, and waiting until
+a thread is asleep in the kernel (parked in a lock) rather than guessing with
+a sleep.
+
+Every wait here has a bound; a fault that would block for ever fails the test
+with a message instead.
+"""
 
 from __future__ import annotations
 
+import platform
 import sys
 import threading
+import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
 import pytest
 
 JOIN_TIMEOUT = 60.0
+WAIT = 10.0  # upper bound for anything that must happen
+
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # Checked before any test module imports _quorvel: a build with the GIL,
+    # or a free-threaded one run with PYTHON_GIL=1, would quietly turn every
+    # concurrency test into a sequential one. (test_module checks that
+    # importing the module keeps the GIL off.)
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    if gil_enabled is None or gil_enabled():
+        raise pytest.UsageError("the tests need a free-threaded interpreter running without the GIL")
 
 
 def run_concurrently(fns: Sequence[Callable[[], Any]], timeout: float = JOIN_TIMEOUT) -> list[Any]:
@@ -42,7 +62,50 @@ def run_concurrently(fns: Sequence[Callable[[], Any]], timeout: float = JOIN_TIM
     return results
 
 
-@pytest.fixture(scope="session", autouse=True)
-def _free_threaded() -> None:
-    if not hasattr(sys, "_is_gil_enabled"):
-        pytest.exit("the tests need a free-threaded interpreter", returncode=2)
+def start(fn: Callable[[], object]) -> threading.Thread:
+    t = threading.Thread(target=fn, daemon=True)
+    t.start()
+    return t
+
+
+def join(t: threading.Thread, what: str = "thread") -> None:
+    t.join(WAIT)
+    assert not t.is_alive(), f"{what} did not finish within {WAIT} s"
+
+
+# The futex system call, in which a thread sleeps while parked in a lock.
+_FUTEX = {"x86_64": 202, "aarch64": 98}.get(platform.machine())
+
+
+def is_parked(native_id: int) -> bool:
+    """Whether the thread sleeps in the kernel's futex wait right now."""
+    if _FUTEX is None:
+        pytest.skip(f"the futex call number of {platform.machine()} is not known here")
+    try:
+        with open(f"/proc/self/task/{native_id}/syscall") as f:
+            return f.read().split(" ", 1)[0] == str(_FUTEX)
+    except FileNotFoundError:  # the thread has ended
+        return False
+    except PermissionError:
+        pytest.skip("this system does not show a thread's current system call")
+
+
+def wait_parked(native_id: int, done: Callable[[], bool] = lambda: False) -> bool:
+    """Wait until the thread is parked, or until `done()` is true.
+
+    Returns True for parked. Call it once the thread is on its way into the
+    blocking call and does nothing else that sleeps. A thread seen asleep twice
+    in a row, a millisecond apart, is taken as parked: the futex waits of
+    anything else on that path are far shorter. Neither state within WAIT
+    seconds fails the test.
+    """
+    deadline = time.monotonic() + WAIT
+    seen = 0
+    while time.monotonic() < deadline:
+        if done():
+            return False
+        seen = seen + 1 if is_parked(native_id) else 0
+        if seen == 2:
+            return True
+        time.sleep(0.001)
+    pytest.fail(f"thread {native_id} neither parked nor finished within {WAIT} s")

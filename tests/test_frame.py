@@ -4,11 +4,12 @@ type mismatches, strict booleans and PanicException."""
 from __future__ import annotations
 
 import re
+from typing import Any
 
 import numpy
 import pytest
 
-from _quorvel import AtomicBoolean, AtomicInteger
+from _quorvel import AtomicBoolean, AtomicInteger, ConcurrentMap, RwLock
 
 
 def raised(fn: object, *args: object, **kwargs: object) -> BaseException:
@@ -17,44 +18,47 @@ def raised(fn: object, *args: object, **kwargs: object) -> BaseException:
     return info.value
 
 
+# Every binding message, through the classes that produce it. (The native
+# frame tests add the forms no class reaches.)
+BINDING_ERRORS = [
+    (lambda: AtomicInteger().get(1, 2),  # type: ignore[call-arg]
+     "AtomicInteger.get() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: AtomicInteger(1, 2),  # type: ignore[call-arg]
+     "AtomicInteger.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: ConcurrentMap(1, 2),  # type: ignore[call-arg]
+     "ConcurrentMap.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: AtomicInteger().compare_and_set(1, 2, None, 4),  # type: ignore[call-arg]
+     "AtomicInteger.compare_and_set() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: AtomicInteger().fetch_add_relaxed(1, 2),  # type: ignore[call-arg]
+     "AtomicInteger.fetch_add_relaxed() takes 1 positional arguments but 2 were given"),
+    (lambda: RwLock(1),  # type: ignore[call-arg]
+     "RwLock.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: AtomicInteger().set(),  # type: ignore[call-arg]
+     "AtomicInteger.set() missing 1 required positional argument: 'value'"),
+    (lambda: ConcurrentMap().set("k"),  # type: ignore[call-arg]
+     "ConcurrentMap.set() missing 1 required positional argument: 'value'"),
+    (lambda: AtomicBoolean().compare_and_set(),  # type: ignore[call-arg]
+     "AtomicBoolean.compare_and_set() missing 2 required positional arguments: 'expected' and 'new_value'"),
+    (lambda: RwLock().read().__exit__(),  # type: ignore[call-arg]
+     "RwLockReadGuard.__exit__() missing 3 required positional arguments: "
+     "'_exc_type', '_exc_value', and '_traceback'"),
+    (lambda: AtomicInteger().set(1, value=2),  # type: ignore[misc]
+     "AtomicInteger.set() got multiple values for argument 'value'"),
+    (lambda: AtomicInteger().get(order="relaxed"),  # type: ignore[call-arg]
+     "AtomicInteger.get() got an unexpected keyword argument 'order'"),
+    (lambda: AtomicInteger(valu=1),  # type: ignore[call-arg]
+     "AtomicInteger.__new__() got an unexpected keyword argument 'valu'"),
+    (lambda: ConcurrentMap().get(k=1),  # type: ignore[call-arg]
+     "ConcurrentMap.get() got an unexpected keyword argument 'k'"),
+]
+
+
 class TestBinding:
-    def test_too_many_with_optional_parameters(self) -> None:
-        err = raised(AtomicInteger().get, 1, 2)
+    @pytest.mark.parametrize("call, message", BINDING_ERRORS, ids=[m.split(" ", 1)[1] for _, m in BINDING_ERRORS])
+    def test_messages(self, call: Any, message: str) -> None:
+        err = raised(call)
         assert type(err) is TypeError
-        assert str(err) == "AtomicInteger.get() takes from 0 to 1 positional arguments but 2 were given"
-
-    def test_too_many_without_optional_parameters(self) -> None:
-        err = raised(AtomicInteger().fetch_add_relaxed, 1, 2)
-        assert str(err) == "AtomicInteger.fetch_add_relaxed() takes 1 positional arguments but 2 were given"
-
-    def test_too_many_one_given_says_was(self) -> None:
-        # A constructor whose single parameter is optional, given two.
-        assert str(raised(AtomicInteger, 1, 2)) == (
-            "AtomicInteger.__new__() takes from 0 to 1 positional arguments but 2 were given"
-        )
-        err = raised(AtomicInteger().compare_and_set, 1, 2, None, 4)
-        assert str(err) == (
-            "AtomicInteger.compare_and_set() takes from 2 to 3 positional arguments but 4 were given"
-        )
-
-    def test_missing_one_two_and_three(self) -> None:
-        assert str(raised(AtomicInteger().set)) == (
-            "AtomicInteger.set() missing 1 required positional argument: 'value'"
-        )
-        assert str(raised(AtomicBoolean().compare_and_set)) == (
-            "AtomicBoolean.compare_and_set() missing 2 required positional arguments: 'expected' and 'new_value'"
-        )
-
-    def test_multiple_values_and_unexpected_keyword(self) -> None:
-        assert str(raised(AtomicInteger().set, 1, value=2)) == (
-            "AtomicInteger.set() got multiple values for argument 'value'"
-        )
-        assert str(raised(AtomicInteger().get, order="relaxed")) == (
-            "AtomicInteger.get() got an unexpected keyword argument 'order'"
-        )
-        assert str(raised(AtomicInteger, valu=1)) == (
-            "AtomicInteger.__new__() got an unexpected keyword argument 'valu'"
-        )
+        assert str(err) == message
 
     def test_keywords_bind_by_name_in_any_order(self) -> None:
         a = AtomicInteger(value=3)
@@ -150,12 +154,13 @@ class TestConversion:
 
 
 class TestPanicException:
+    # The panics' messages are in test_atomics' table of impossible orderings;
+    # these check the class they are raised as.
     def test_is_a_base_exception_not_an_exception(self) -> None:
         err = raised(AtomicInteger().get, ordering="release")
         assert type(err).__name__ == "PanicException"
-        assert isinstance(err, BaseException)
         assert not isinstance(err, Exception)
-        assert err.args == ("there is no such thing as a release load",)
+        assert err.args == (str(err),)
         assert type(err).__doc__ and "BaseException" in type(err).__doc__
 
     def test_escapes_except_exception(self) -> None:
@@ -164,7 +169,7 @@ class TestPanicException:
                 AtomicBoolean().get(ordering="acq_rel")
             except Exception:
                 pytest.fail("PanicException was caught by except Exception")
-        assert str(info.value) == "there is no such thing as an acquire-release load"
+        assert type(info.value).__name__ == "PanicException"
 
     def test_one_class_for_every_panic_and_not_exported(self) -> None:
         import _quorvel
@@ -174,3 +179,81 @@ class TestPanicException:
         assert type(a) is type(b)
         assert not hasattr(_quorvel, "PanicException")
         assert re.fullmatch(r"\w+\.PanicException", f"{type(a).__module__}.{type(a).__qualname__}")
+
+
+# Calls on an instance whose native state was never built; `obj` is the instance.
+UNINITIALIZED_CALLS = {
+    "AtomicInteger": ["obj.get()", "obj.set(1)", "obj.increment_relaxed()", "obj.compare_and_set(0, 1)",
+                      "repr(obj)", "str(obj)"],
+    "AtomicBoolean": ["obj.get()", "obj.set(True)", "obj.get_and_set(False)", "repr(obj)", "str(obj)"],
+    "ConcurrentMap": ["obj.set('k', 1)", "obj.get('k')", "obj.delete('k')", "len(obj)", "obj.len()",
+                      "obj.items()", "obj.clear()", "obj.shard_count"],
+    "RwLock": ["obj.read()", "obj.write()"],
+    "RwLockReadGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
+    "RwLockWriteGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
+}
+
+# A replaced __new__ cannot be put back in-process (the type keeps dispatching
+# through the Python-level slot), so each class is attacked in a child.
+UNINITIALIZED_SCRIPT = """
+import json, sys
+import _quorvel
+name, calls = sys.argv[1], json.loads(sys.argv[2])
+cls = getattr(_quorvel, name)
+cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+if name == "ConcurrentMap":
+    class Sub(cls):
+        pass
+    objs = [cls(), Sub()]
+else:
+    objs = [cls()]
+out = []
+for obj in objs:
+    for call in calls:
+        try:
+            eval(call)
+            out.append([call, "no error", ""])
+        except BaseException as e:
+            out.append([call, type(e).__name__, str(e)])
+del obj, objs  # deallocation must cope too
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("name", sorted(UNINITIALIZED_CALLS))
+def test_uninitialized_instance_raises_type_error_everywhere(name: str) -> None:
+    import json
+    import subprocess
+    import sys
+
+    proc = subprocess.run(
+        [sys.executable, "-c", UNINITIALIZED_SCRIPT, name, json.dumps(UNINITIALIZED_CALLS[name])],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # no unraisable report, nothing leaked loudly
+    results = json.loads(proc.stdout)
+    names = [name] if name != "ConcurrentMap" else [name, "Sub"]
+    expected = [[call, "TypeError", f"{n} object is not initialized"]
+                for n in names for call in UNINITIALIZED_CALLS[name]]
+    assert results == expected
+
+
+@pytest.mark.parametrize("keyword", ["a\0b", "\ud800", "x\udcffy"])
+def test_unexpected_keyword_is_quoted_whole(keyword: str) -> None:
+    # Fast binding (methods) and tuple binding (constructors) alike.
+    for fn, name in [(AtomicInteger().get, "AtomicInteger.get()"), (AtomicBoolean, "AtomicBoolean.__new__()")]:
+        err = raised(fn, **{keyword: 1})
+        assert type(err) is TypeError
+        assert str(err) == f"{name} got an unexpected keyword argument '{keyword}'"
+
+
+@pytest.mark.parametrize("qualname", ["A\0B", "\ud800", "Odd\0"])
+def test_type_mismatch_quotes_a_qualname_whole(qualname: str) -> None:
+    OddName = type("OddName", (), {})
+    OddName.__qualname__ = qualname
+    err = raised(AtomicBoolean, OddName())
+    assert str(err) == f"'{qualname}' object is not an instance of 'bool'"
+    assert err.__notes__ == ["while processing 'value'"]
+    err = raised(AtomicInteger().get, OddName())
+    assert str(err) == f"'{qualname}' object is not an instance of 'str'"
