@@ -75,14 +75,6 @@ uint64_t os_thread_id() noexcept;
 // never reused (never 0): the first call on a thread draws the next number.
 uint64_t unique_thread_id() noexcept;
 
-// How many times this process's ancestry has forked into it: 0 in the first
-// process, one more in each child. Only the forking thread survives a fork,
-// so state stamped with an older generation belongs to a thread that does not
-// exist here (unless the calling thread restamps its own). Relaxed read: the
-// counter changes only in a child's atfork handler, before any other thread
-// of the child exists.
-uint64_t fork_generation() noexcept;
-
 // Number of hardware threads this process may run on; 0 when unknown.
 unsigned available_parallelism() noexcept;
 

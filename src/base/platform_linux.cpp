@@ -80,20 +80,6 @@ uint64_t unique_thread_id() noexcept {
     return t_unique_thread_id;
 }
 
-namespace {
-std::atomic<uint64_t> g_fork_generation{0};
-
-void count_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-// Registered when this object is loaded; runs in every child before fork()
-// returns there.
-[[maybe_unused]] const int g_fork_handler_registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
-}  // namespace
-
-uint64_t fork_generation() noexcept {
-    return g_fork_generation.load(std::memory_order_relaxed);
-}
-
 unsigned available_parallelism() noexcept {
     cpu_set_t set;
     CPU_ZERO(&set);
