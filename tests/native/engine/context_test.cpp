@@ -111,7 +111,7 @@ TEST(Wakers, DisconnectWakesEveryWaiterAndLeavesTheEntries) {
     run_bounded("disconnect", [] {
         Waker waker;
         std::mutex mu;
-        constexpr int kWaiters = 3;
+        constexpr int kWaiters = 20;  // more than a WakeBatch holds: the rest are woken at once
         std::atomic<int> registered{0};
         std::vector<std::thread> ts;
         for (int i = 0; i < kWaiters; ++i) {
