@@ -210,18 +210,17 @@ class PreWait {
 public:
     explicit PreWait(const ChannelState& st) noexcept : rendezvous_(st.bounded && st.capacity == 0) {}
     bool next() noexcept {
-        if (rendezvous_) {
-            if (backoff_.step() > engine::Backoff::SPIN_LIMIT) return false;
-            backoff_.spin();
-            return true;
-        }
-        if (backoff_.is_completed()) return false;
-        backoff_.snooze();
+        if (!rendezvous_) return backoff_.try_snooze();
+        if (spins_ == kRendezvousSpins) return false;
+        ++spins_;
+        backoff_.spin();
         return true;
     }
 
 private:
-    engine::Backoff backoff_;
+    static constexpr unsigned kRendezvousSpins = 7;  // 1, 2, 4 ... 64 pause hints
+    Backoff backoff_;
+    unsigned spins_ = 0;
     bool rendezvous_;
 };
 
