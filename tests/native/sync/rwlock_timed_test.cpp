@@ -100,7 +100,9 @@ TEST(RawRwLockTimed, WriterTimingOutInPhaseTwoLetsTheReadersBehindItIn) {
     l.lock_shared(false);  // the reader the writer waits for; held throughout
     Team team;
     std::atomic<bool> writer_got{true};
-    team.spawn([&] { writer_got.store(l.try_lock_exclusive_until(in_us(1'000'000))); });
+    // Three seconds leave the readers ample time to park even under a sanitizer
+    // on a loaded machine; the test waits out the whole deadline.
+    team.spawn([&] { writer_got.store(l.try_lock_exclusive_until(in_us(3'000'000))); });
     ASSERT_TRUE(parked_on(RwLockProbe::secondary(l), 1));  // claimed RW_WRITER, phase 2
     constexpr int kReaders = 3;
     std::atomic<int> readers_in{0};
