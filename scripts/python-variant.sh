@@ -36,7 +36,11 @@ find_built && exit 0
 log "building the $variant variant of CPython 3.13; this takes a long time"
 apt_install build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev \
     liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev
-[ "$variant" = tsan ] && apt_install clang
+if [ "$variant" = tsan ]; then
+    # clang's sanitizer runtimes come in a package of their own.
+    apt_install clang
+    apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+fi
 # The freshly built interpreter runs during the build (ensurepip, byte
 # compiling): its own races must not fail the build.
 export TSAN_OPTIONS="report_bugs=0 exitcode=0"
