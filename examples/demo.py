@@ -4,18 +4,24 @@ Each worker thread counts its share of events into a shared AtomicInteger,
 while a second run does the same with an int guarded by threading.Lock.
 Both totals are exact; the atomic needs no lock at all. Then the workers
 tally words into one shared ConcurrentMap of per-word AtomicIntegers, and
-the tally matches a single-threaded count exactly.
+the tally matches a single-threaded count exactly. Last, a pipeline: producer
+threads hand work to a ThreadPool whose tasks read shared settings under an
+RwLock, gather results in a ConcurrentMap and count progress with an
+AtomicInteger; it is timed against the same pipeline on ThreadPoolExecutor,
+a dict and an int each guarded by threading.Lock, and settings read under
+threading.Lock. The producers hand their keys straight to the pool.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import sys
 import threading
 import time
 from collections import Counter
 from collections.abc import Callable
 
-from _quorvel import AtomicBoolean, AtomicInteger, ConcurrentMap
+from _quorvel import AtomicBoolean, AtomicInteger, ConcurrentMap, RwLock, ThreadPool
 
 WORKERS = 4
 EVENTS_PER_WORKER = 200_000
@@ -103,6 +109,91 @@ def tally_words() -> dict[str, int]:
     return {word: counter.get() for word, counter in tally.items()}
 
 
+PRODUCERS = 4
+ITEMS_PER_PRODUCER = 500
+SETTINGS = {"modulus": 1_000_003, "rounds": 200}
+
+
+def work_item(key: int, modulus: int, rounds: int) -> int:
+    """The CPU-bound step of the pipeline: pure Python, no shared state."""
+    value = key
+    for _ in range(rounds):
+        value = (value * 31 + 7) % modulus
+    return value
+
+
+def expected_pipeline_total() -> int:
+    keys = range(PRODUCERS * ITEMS_PER_PRODUCER)
+    return sum(work_item(k, SETTINGS["modulus"], SETTINGS["rounds"]) for k in keys)
+
+
+def run_producers(submit: Callable[[int], concurrent.futures.Future[None]]) -> None:
+    """PRODUCERS threads each hand ITEMS_PER_PRODUCER keys to `submit`; waits for all."""
+    futures: list[concurrent.futures.Future[None]] = []
+    futures_lock = threading.Lock()
+
+    def produce(first: int) -> None:
+        mine = [submit(k) for k in range(first, first + ITEMS_PER_PRODUCER)]
+        with futures_lock:
+            futures.extend(mine)
+
+    producers = [threading.Thread(target=produce, args=(p * ITEMS_PER_PRODUCER,)) for p in range(PRODUCERS)]
+    for t in producers:
+        t.start()
+    for t in producers:
+        t.join()
+    for f in futures:
+        f.result()
+
+
+def pipeline_quorvel() -> tuple[int, int, float]:
+    """Producers -> ThreadPool -> ConcurrentMap, progress in an AtomicInteger,
+    settings read under an RwLock. Returns (total, items done, seconds)."""
+    settings_lock = RwLock()
+    results: ConcurrentMap[int, int] = ConcurrentMap()
+    progress = AtomicInteger()
+    pool = ThreadPool(WORKERS)
+
+    def task(key: int) -> None:
+        with settings_lock.read():
+            modulus, rounds = SETTINGS["modulus"], SETTINGS["rounds"]
+        results.set(key, work_item(key, modulus, rounds))
+        progress.increment_relaxed()
+
+    start = time.perf_counter()
+    run_producers(lambda key: pool.submit(task, key))
+    seconds = time.perf_counter() - start
+    pool.shutdown()
+    return sum(results.values()), progress.get(), seconds
+
+
+def pipeline_stdlib() -> tuple[int, int, float]:
+    """The same pipeline on ThreadPoolExecutor, dict + threading.Lock and an
+    int + threading.Lock, settings read under a threading.Lock."""
+    settings_lock = threading.Lock()
+    results: dict[int, int] = {}
+    results_lock = threading.Lock()
+    progress = 0
+    progress_lock = threading.Lock()
+    executor = concurrent.futures.ThreadPoolExecutor(WORKERS)
+
+    def task(key: int) -> None:
+        nonlocal progress
+        with settings_lock:
+            modulus, rounds = SETTINGS["modulus"], SETTINGS["rounds"]
+        value = work_item(key, modulus, rounds)
+        with results_lock:
+            results[key] = value
+        with progress_lock:
+            progress += 1
+
+    start = time.perf_counter()
+    run_producers(lambda key: executor.submit(task, key))
+    seconds = time.perf_counter() - start
+    executor.shutdown()
+    return sum(results.values()), progress, seconds
+
+
 def main() -> int:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {WORKERS} worker threads")
@@ -123,7 +214,17 @@ def main() -> int:
     tally_ok = tally == dict(expected_tally)
     print("The tally matches a single-threaded count." if tally_ok else "MISMATCH: the tally is wrong.")
 
-    ok = atomic_total == expected and lock_total == expected and winners == 1 and tally_ok
+    q_total, q_done, q_s = pipeline_quorvel()
+    s_total, s_done, s_s = pipeline_stdlib()
+    items = PRODUCERS * ITEMS_PER_PRODUCER
+    pipeline_ok = q_total == s_total == expected_pipeline_total() and q_done == s_done == items
+    print(f"Pipeline, {PRODUCERS} producers, {items:,} items on {WORKERS} workers: total {q_total:,}")
+    print(f"  ThreadPool + ConcurrentMap + AtomicInteger + RwLock   {q_s:6.3f} s")
+    print(f"  ThreadPoolExecutor + dict + int + threading.Lock      {s_s:6.3f} s  ({q_s / s_s:.2f}x the time)")
+    print("The pipeline total is exact." if pipeline_ok else "MISMATCH: the pipeline total is wrong.")
+
+    ok = (atomic_total == expected and lock_total == expected and winners == 1 and tally_ok
+          and pipeline_ok)
     print("All totals exact." if ok else "MISMATCH: a total is wrong.")
     return 0 if ok else 1
 

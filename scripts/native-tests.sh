@@ -21,7 +21,7 @@ configure() {  # build dir, then cmake options
 
 run_tests() {  # build dir
     local dir=$1 t
-    for t in sync_tests engine_tests frame_tests; do
+    for t in sync_tests engine_tests map_tests frame_tests; do
         [ -x "$dir/$t" ] || continue
         log "running $t ($mode)"
         "$dir/$t" --gtest_brief=1

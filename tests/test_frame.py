@@ -179,3 +179,81 @@ class TestPanicException:
         assert type(a) is type(b)
         assert not hasattr(_quorvel, "PanicException")
         assert re.fullmatch(r"\w+\.PanicException", f"{type(a).__module__}.{type(a).__qualname__}")
+
+
+# Calls on an instance whose native state was never built; `obj` is the instance.
+UNINITIALIZED_CALLS = {
+    "AtomicInteger": ["obj.get()", "obj.set(1)", "obj.increment_relaxed()", "obj.compare_and_set(0, 1)",
+                      "repr(obj)", "str(obj)"],
+    "AtomicBoolean": ["obj.get()", "obj.set(True)", "obj.get_and_set(False)", "repr(obj)", "str(obj)"],
+    "ConcurrentMap": ["obj.set('k', 1)", "obj.get('k')", "obj.delete('k')", "len(obj)", "obj.len()",
+                      "obj.items()", "obj.clear()", "obj.shard_count"],
+    "RwLock": ["obj.read()", "obj.write()"],
+    "RwLockReadGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
+    "RwLockWriteGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
+}
+
+# A replaced __new__ cannot be put back in-process (the type keeps dispatching
+# through the Python-level slot), so each class is attacked in a child.
+UNINITIALIZED_SCRIPT = """
+import json, sys
+import _quorvel
+name, calls = sys.argv[1], json.loads(sys.argv[2])
+cls = getattr(_quorvel, name)
+cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+if name == "ConcurrentMap":
+    class Sub(cls):
+        pass
+    objs = [cls(), Sub()]
+else:
+    objs = [cls()]
+out = []
+for obj in objs:
+    for call in calls:
+        try:
+            eval(call)
+            out.append([call, "no error", ""])
+        except BaseException as e:
+            out.append([call, type(e).__name__, str(e)])
+del obj, objs  # deallocation must cope too
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("name", sorted(UNINITIALIZED_CALLS))
+def test_uninitialized_instance_raises_type_error_everywhere(name: str) -> None:
+    import json
+    import subprocess
+    import sys
+
+    proc = subprocess.run(
+        [sys.executable, "-c", UNINITIALIZED_SCRIPT, name, json.dumps(UNINITIALIZED_CALLS[name])],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # no unraisable report, nothing leaked loudly
+    results = json.loads(proc.stdout)
+    names = [name] if name != "ConcurrentMap" else [name, "Sub"]
+    expected = [[call, "TypeError", f"{n} object is not initialized"]
+                for n in names for call in UNINITIALIZED_CALLS[name]]
+    assert results == expected
+
+
+@pytest.mark.parametrize("keyword", ["a\0b", "\ud800", "x\udcffy"])
+def test_unexpected_keyword_is_quoted_whole(keyword: str) -> None:
+    # Fast binding (methods) and tuple binding (constructors) alike.
+    for fn, name in [(AtomicInteger().get, "AtomicInteger.get()"), (AtomicBoolean, "AtomicBoolean.__new__()")]:
+        err = raised(fn, **{keyword: 1})
+        assert type(err) is TypeError
+        assert str(err) == f"{name} got an unexpected keyword argument '{keyword}'"
+
+
+@pytest.mark.parametrize("qualname", ["A\0B", "\ud800", "Odd\0"])
+def test_type_mismatch_quotes_a_qualname_whole(qualname: str) -> None:
+    OddName = type("OddName", (), {})
+    OddName.__qualname__ = qualname
+    err = raised(AtomicBoolean, OddName())
+    assert str(err) == f"'{qualname}' object is not an instance of 'bool'"
+    assert err.__notes__ == ["while processing 'value'"]
+    err = raised(AtomicInteger().get, OddName())
+    assert str(err) == f"'{qualname}' object is not an instance of 'str'"

@@ -589,3 +589,38 @@ class TestThreads:
         assert private == merged
         tags = [k.tag for k in m.keys() if isinstance(k, Collide)]
         assert len(tags) == len(set(tags)) and len(m) == len(merged) + len(tags)
+
+
+def test_a_map_dropped_inside_another_maps_deallocation_is_freed_at_once() -> None:
+    # A finalizer run by the outer map's deallocation parks an entered write
+    # guard in a temporary map and drops that map: the guard must go with it
+    # and release the lock, or a reader the finalizer then waits for would
+    # block until the outer deallocation ends.
+    import threading
+
+    from _quorvel import RwLock
+
+    lock, seen = RwLock(), {}
+
+    class Finalizer:
+        def __del__(self) -> None:
+            guard = lock.write()
+            guard.__enter__()
+            parked = ConcurrentMap(1)
+            parked.set("guard", guard)
+            del guard, parked
+            entered = threading.Event()
+
+            def reader() -> None:
+                with lock.read():
+                    entered.set()
+
+            t = threading.Thread(target=reader, daemon=True)
+            t.start()
+            seen["reader_entered"] = entered.wait(5)
+            t.join(5)  # bounded: with the fault, the lock goes only after the outer map
+
+    outer = ConcurrentMap(1)
+    outer.set("finalizer", Finalizer())
+    del outer
+    assert seen == {"reader_entered": True}

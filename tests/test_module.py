@@ -13,8 +13,9 @@ import pytest
 
 import _quorvel
 
-CLASSES = ["ConcurrentMap", "AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
+CLASSES = ["ConcurrentMap", "ThreadPool", "AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
 SUBCLASSABLE = {"ConcurrentMap"}
+WEAKREFERABLE = {"ThreadPool"}
 
 
 def test_import_keeps_the_gil_disabled() -> None:
@@ -48,10 +49,13 @@ def test_class_identity_and_flags(name: str) -> None:
     obj = make_instance(name)
     with pytest.raises(AttributeError):
         obj.anything = 1  # type: ignore[attr-defined]
-    with pytest.raises(TypeError):
-        import weakref
+    import weakref
 
-        weakref.ref(obj)
+    if name in WEAKREFERABLE:
+        assert weakref.ref(obj)() is obj
+    else:
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
     assert not hasattr(obj, "__dict__")
 
 

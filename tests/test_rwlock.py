@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import re
 import threading
 
 import pytest
@@ -292,10 +293,8 @@ class TestThreadAffinity:
         guard = getattr(lock, kind)()
         path = "_quorvel::lock::RwLock" + ("ReadGuard" if kind == "read" else "WriteGuard")
         errors: list[BaseException] = []
-        user: list[int] = []
 
         def use() -> None:
-            user.append(threading.get_native_id())
             for call in (guard.__enter__, lambda: guard.__exit__(None, None, None)):
                 try:
                     call()
@@ -304,10 +303,14 @@ class TestThreadAffinity:
 
         join(start(use))
         assert [type(exc).__name__ for exc in errors] == ["PanicException"] * 2
-        # The caller on the left, the creator on the right, as OS thread ids.
-        expected = (f"assertion `left == right` failed: {path} is unsendable, but sent to another thread\n"
-                    f"  left: ThreadId({user[0]})\n right: ThreadId({threading.get_native_id()})")
-        assert [str(exc) for exc in errors] == [expected] * 2
+        # The caller on the left, the creator on the right, as process-unique
+        # thread ids (never the OS ids, which the OS hands out again).
+        pattern = (f"assertion `left == right` failed: {re.escape(path)} is unsendable, but sent to another thread\n"
+                   r"  left: ThreadId\((\d+)\)\n right: ThreadId\((\d+)\)")
+        found = [re.fullmatch(pattern, str(exc)) for exc in errors]
+        assert all(found) and found[0].groups() == found[1].groups()  # type: ignore[union-attr]
+        left, right = found[0].groups()  # type: ignore[union-attr]
+        assert left != right
         with guard:  # still fine on its own thread
             pass
 

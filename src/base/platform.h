@@ -5,6 +5,8 @@
 //  - futex_wait / futex_wake: wait on a 32-bit word while it holds an expected
 //    value. Waits may return spuriously; callers always re-check the word.
 //  - cpu_relax: the processor's spin-wait hint. yield_now: give up the slice.
+//  - spawn_thread / join_thread / detach_thread: OS threads with a chosen
+//    stack size.
 //  - Instant: a monotonic clock reading in nanoseconds; adding a duration
 //    reports overflow instead of wrapping.
 #pragma once
@@ -78,5 +80,29 @@ unsigned available_parallelism() noexcept;
 
 // Fill `buf` with random bytes from the operating system; false on failure.
 bool random_bytes(void* buf, size_t len) noexcept;
+
+// How many fork()s lie between the first call of this function and now in
+// this process's line of descent: a child sees the count go up by one. Threads
+// do not survive a fork, so an object that owns threads compares the count
+// it saw when it started them with the current one.
+uint64_t fork_generation() noexcept;
+
+// An operating-system thread that has been started and neither joined nor
+// detached yet. Each handle must end in exactly one join_thread() or
+// detach_thread().
+struct ThreadHandle {
+    uint64_t native = 0;
+};
+
+// Starts a thread with a stack of `stack_bytes` running entry(arg). Returns 0
+// and fills `out`, or the system's error number when the thread was refused
+// (entry is then never called).
+int spawn_thread(size_t stack_bytes, void (*entry)(void*), void* arg, ThreadHandle& out) noexcept;
+
+// Waits for the thread to end and frees its resources.
+void join_thread(ThreadHandle handle) noexcept;
+
+// Lets the thread free its resources by itself when it ends.
+void detach_thread(ThreadHandle handle) noexcept;
 
 }  // namespace quorvel::platform

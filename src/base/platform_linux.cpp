@@ -1,7 +1,8 @@
-// Linux implementation of base/platform.h: futex(2), clock_gettime, getrandom.
+// Linux implementation of base/platform.h: futex(2), clock_gettime, getrandom, pthreads.
 #include "base/platform.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
@@ -10,6 +11,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <new>
 
 namespace quorvel::platform {
 
@@ -101,5 +104,70 @@ bool random_bytes(void* buf, size_t len) noexcept {
     }
     return true;
 }
+
+namespace {
+
+std::atomic<uint64_t> g_fork_generation{0};
+
+void count_fork_in_child() noexcept {
+    // Relaxed: the child has one thread now; threads it starts later
+    // synchronize with it through their creation.
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+uint64_t fork_generation() noexcept {
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)registered;
+    return g_fork_generation.load(std::memory_order_relaxed);  // see count_fork_in_child()
+}
+
+namespace {
+
+static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a pthread_t fits the handle word");
+
+pthread_t to_pthread(ThreadHandle handle) noexcept {
+    pthread_t t;
+    std::memcpy(&t, &handle.native, sizeof(t));
+    return t;
+}
+
+struct ThreadStart {
+    void (*entry)(void*);
+    void* arg;
+};
+
+void* thread_main(void* raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.arg);
+    return nullptr;
+}
+
+}  // namespace
+
+int spawn_thread(size_t stack_bytes, void (*entry)(void*), void* arg, ThreadHandle& out) noexcept {
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err != 0) return err;
+    err = pthread_attr_setstacksize(&attr, stack_bytes);
+    auto* start = err == 0 ? new (std::nothrow) ThreadStart{entry, arg} : nullptr;
+    if (err == 0 && start == nullptr) err = ENOMEM;
+    pthread_t thread{};
+    if (err == 0) {
+        err = pthread_create(&thread, &attr, thread_main, start);
+        if (err != 0) delete start;
+    }
+    pthread_attr_destroy(&attr);
+    if (err != 0) return err;
+    out.native = 0;
+    std::memcpy(&out.native, &thread, sizeof(thread));
+    return 0;
+}
+
+void join_thread(ThreadHandle handle) noexcept { pthread_join(to_pthread(handle), nullptr); }
+
+void detach_thread(ThreadHandle handle) noexcept { pthread_detach(to_pthread(handle)); }
 
 }  // namespace quorvel::platform

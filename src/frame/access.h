@@ -6,6 +6,20 @@
 // (shared refused) or "Already borrowed" (exclusive refused). Access is held
 // for the whole body, detached waits included, and given back on every path
 // out by the guard's destructor.
+//
+// Counted or checked, declared once per class by the type of its state's
+// `access` member:
+//   frame::AccessWord         counted: shared calls add themselves to the word
+//                             and take themselves off again. Needed only by a
+//                             class with an exclusive path (ExclusiveAccess
+//                             takes nothing else), which must see the count.
+//   frame::CheckedAccessWord  checked: shared calls read the word and leave it
+//                             alone. A class none of whose methods takes
+//                             exclusive access never has a count to read, so
+//                             counting would only cost two atomic
+//                             read-modify-writes per call and make every
+//                             thread write the one line all of them share.
+// Both admit through `SharedAccess access(st.access);`.
 #pragma once
 
 #include <atomic>
@@ -17,9 +31,26 @@ namespace quorvel::frame {
 
 using AccessWord = std::atomic<int64_t>;
 
+// The word of a class without exclusive access: never written after
+// construction (there is no exclusive call to set -1, no count to keep).
+class CheckedAccessWord {
+public:
+    CheckedAccessWord() noexcept = default;
+    CheckedAccessWord(const CheckedAccessWord&) = delete;
+    CheckedAccessWord& operator=(const CheckedAccessWord&) = delete;
+
+    // Relaxed: nothing is ever published through a word nobody writes; the
+    // check only keeps the admission rule whole at the cost of one load.
+    bool exclusively_held() const noexcept { return word_.load(std::memory_order_relaxed) == -1; }
+
+private:
+    std::atomic<int64_t> word_{0};
+};
+
 class SharedAccess {
 public:
-    explicit SharedAccess(AccessWord& word) : word_(word) {
+    // Counted admission.
+    explicit SharedAccess(AccessWord& word) : word_(&word) {
         int64_t cur = word.load(std::memory_order_relaxed);
         do {
             if (cur == -1) raise_error(PyExc_RuntimeError, "Already mutably borrowed");
@@ -28,12 +59,19 @@ public:
         } while (!word.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
                                              std::memory_order_relaxed));
     }
-    ~SharedAccess() { word_.fetch_sub(1, std::memory_order_release); }
+    // Checked admission: nothing to give back.
+    explicit SharedAccess(const CheckedAccessWord& word) {
+        if (word.exclusively_held()) raise_error(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    ~SharedAccess() {
+        // Folded away for checked admission, where word_ is a constant nullptr.
+        if (word_) word_->fetch_sub(1, std::memory_order_release);
+    }
     SharedAccess(const SharedAccess&) = delete;
     SharedAccess& operator=(const SharedAccess&) = delete;
 
 private:
-    AccessWord& word_;
+    AccessWord* word_ = nullptr;
 };
 
 class ExclusiveAccess {
@@ -46,6 +84,8 @@ public:
             raise_error(PyExc_RuntimeError, "Already borrowed");
         }
     }
+    // A class whose word is only checked has no exclusive path.
+    explicit ExclusiveAccess(const CheckedAccessWord&) = delete;
     ~ExclusiveAccess() { word_.store(0, std::memory_order_release); }
     ExclusiveAccess(const ExclusiveAccess&) = delete;
     ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;

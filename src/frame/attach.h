@@ -11,10 +11,13 @@
 // attach (entry, end of a detached wait, native attach) drains that list,
 // releasing the references in order while attached. The list's mutex is held
 // only to append one pointer or to swap the whole list out; finalizers run
-// after it is let go.
+// after it is let go. Queuing never fails: when memory runs out and the list
+// cannot grow, the releasing thread attaches just long enough to release the
+// reference itself (or, while the interpreter is finalizing, leaks it).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <utility>
 
 #include "frame/python.h"
@@ -29,6 +32,8 @@ extern __thread int attach_depth __attribute__((tls_model("initial-exec")));
 // list's mutex when there is nothing to release.
 extern std::atomic<bool> pending_nonempty;
 void drain_pending_slow() noexcept;
+// Test hook: the n-th next growth of the pending list fails (0: none).
+extern std::atomic<uint64_t> fail_pending_growth;
 }  // namespace detail
 
 inline int attach_depth() noexcept { return detail::attach_depth; }

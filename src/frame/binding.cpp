@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "frame/ref.h"
+
 namespace quorvel::frame {
 
 std::string callable_name(const char* cls, const char* func) {
@@ -62,18 +64,21 @@ std::string missing_arguments_message(const Signature& sig, const std::vector<st
 
 namespace {
 
-[[noreturn]] void raise_type_error(const std::string& msg) {
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
-    throw PyErrorSet{};
-}
+// Sized: the message may quote a keyword that holds NUL characters.
+[[noreturn]] void raise_type_error(const std::string& msg) { raise_error(PyExc_TypeError, msg); }
 
 // Fills the parameter named by `key` with `value`, or raises.
 void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    if (!PyUnicode_Check(key)) raise_type_error(callable_name(sig.cls, sig.func) + " keywords must be strings");
     Py_ssize_t len = 0;
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
     if (!text) {
+        // Lone surrogates: no parameter has such a name. The message quotes
+        // the keyword as it is; raise_error decodes the surrogates back.
         PyErr_Clear();
-        raise_type_error(callable_name(sig.cls, sig.func) + " keywords must be strings");
+        Owned raw = Owned::steal(check(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass")));
+        raise_type_error(unexpected_keyword_message(
+            sig, std::string_view(PyBytes_AS_STRING(raw.get()), std::size_t(PyBytes_GET_SIZE(raw.get())))));
     }
     const std::string_view keyword(text, std::size_t(len));
     for (std::size_t i = 0; i < sig.count; ++i) {

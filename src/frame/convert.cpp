@@ -22,18 +22,14 @@ uint64_t to_u64(PyObject* obj) {
 
 namespace {
 
-// The qualified name of obj's type, or "<failed to extract type name>".
-std::string type_name_of(PyObject* obj) {
-    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
-    if (qualname) {
-        const char* text = PyUnicode_AsUTF8(qualname);
-        std::string name = text ? text : "<failed to extract type name>";
-        Py_DECREF(qualname);
-        if (!text) PyErr_Clear();
-        return name;
-    }
+// The qualified name of obj's type as a str, or "<failed to extract type
+// name>". Messages take it whole (%U), so a name holding NUL or a lone
+// surrogate is quoted as it is.
+Owned type_name_of(PyObject* obj) {
+    Owned qualname = Owned::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (qualname && PyUnicode_Check(qualname.get())) return qualname;
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return Owned::steal(check(PyUnicode_FromString("<failed to extract type name>")));
 }
 
 // A numpy boolean: its type is named bool_ or bool and its module is numpy.
@@ -62,8 +58,8 @@ void raise_type_mismatch(PyObject* obj, const char* expected) {
     if (obj == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     } else {
-        const std::string name = type_name_of(obj);
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), expected);
+        const Owned name = type_name_of(obj);
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
     }
     throw_error_set();
 }
@@ -74,9 +70,9 @@ bool to_bool(PyObject* obj) {
     if (is_numpy_bool(obj)) {
         auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(obj), Py_nb_bool));
         if (!truth) {
-            const std::string name = type_name_of(obj);
-            PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                         name.c_str());
+            const Owned name = type_name_of(obj);
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                         name.get());
             throw_error_set();
         }
         const int v = truth(obj);

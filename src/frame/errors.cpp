@@ -17,10 +17,22 @@ constexpr const char kPanicDoc[] =
 
 }  // namespace
 
+namespace {
+
+// The message as a str. Sized: it may quote user text holding NUL characters.
+// Surrogates that user text carried in (encoded with "surrogatepass") come
+// back as they were; anything else that is not UTF-8 is replaced.
+PyObject* message_text(std::string_view message) noexcept {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "surrogatepass");
+    if (text) return text;
+    PyErr_Clear();
+    return PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
+}
+
+}  // namespace
+
 void raise_error(PyObject* type, std::string_view message) {
-    // Sized: a message may quote user text that holds NUL characters.
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
-    if (text) {
+    if (PyObject* text = message_text(message)) {
         PyErr_SetObject(type, text);
         Py_DECREF(text);
     }
@@ -40,16 +52,11 @@ PyObject* panic_exception_type() noexcept {
     return type;
 }
 
-void set_panic(const char* message) noexcept {
+void set_panic(std::string_view message) noexcept {
     PyObject* type = panic_exception_type();
     if (!type) return;  // the error from creating the class stays set
-    PyObject* text = PyUnicode_FromString(message);
-    if (!text) {
-        // Not valid UTF-8: keep what can be shown.
-        PyErr_Clear();
-        text = PyUnicode_DecodeUTF8(message, Py_ssize_t(strlen(message)), "replace");
-        if (!text) return;
-    }
+    PyObject* text = message_text(message);
+    if (!text) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
 }

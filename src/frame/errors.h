@@ -40,7 +40,7 @@ inline int check(int status) {
 PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException(message) as the current exception.
-void set_panic(const char* message) noexcept;
+void set_panic(std::string_view message) noexcept;
 
 // Attaches the note "while processing '{param}'" to the current exception.
 void add_processing_note(const char* param) noexcept;

@@ -8,11 +8,27 @@
 // `Item` is the owning handle stored in native structures (channel items, job
 // records): its destructor goes through deferred release, so it may run on a
 // thread that is not attached (a detached wait, a worker between jobs).
+// Dropping an `Owned` there would run Py_DECREF without the interpreter; debug
+// and sanitizer builds (QUORVEL_DEBUG_CHECKS) abort at the drop that does it.
 #pragma once
 
 #include <utility>
 
+#include "frame/attach.h"
 #include "frame/python.h"
+
+#ifndef QUORVEL_DEBUG_CHECKS
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVEL_DEBUG_CHECKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUORVEL_DEBUG_CHECKS 1
+#endif
+#endif
+#endif
+#ifndef QUORVEL_DEBUG_CHECKS
+#define QUORVEL_DEBUG_CHECKS 0
+#endif
 
 namespace quorvel::frame {
 
@@ -21,7 +37,17 @@ namespace quorvel::frame {
 void release(PyObject* obj) noexcept;
 
 namespace detail {
-inline void decref(PyObject* obj) noexcept { Py_DECREF(obj); }
+// Prints `what` and aborts: a broken rule of the frame in a checking build.
+[[noreturn]] void debug_check_failed(const char* what) noexcept;
+
+inline void decref(PyObject* obj) noexcept {
+#if QUORVEL_DEBUG_CHECKS
+    if (frame::attach_depth() <= 0) {
+        debug_check_failed("frame::Owned dropped while detached (only frame::Item may be dropped there)");
+    }
+#endif
+    Py_DECREF(obj);
+}
 }  // namespace detail
 
 // One strong reference, given back through `Release` when the handle goes.

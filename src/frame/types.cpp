@@ -4,6 +4,13 @@
 
 namespace quorvel::frame {
 
+void detail::raise_not_initialized(PyObject* self) {
+    // The name as a str object: %U keeps whatever it holds, NUL included.
+    Owned name = Owned::steal(check(PyType_GetName(Py_TYPE(self))));
+    PyErr_Format(PyExc_TypeError, "%U object is not initialized", name.get());
+    throw_error_set();
+}
+
 PyTypeObject* ClassSlot::get() {
     // Acquire: pairs with the publishing CAS below.
     PyTypeObject* type = type_.load(std::memory_order_acquire);

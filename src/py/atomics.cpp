@@ -4,7 +4,8 @@
 // Each cell sits at the start of a 64-byte block of its own inside the object
 // (aligned at run time, since object memory is only 16-byte aligned), so no
 // other field of any object shares its cache line. Every method takes shared
-// access only, so calls never refuse each other, and nothing here blocks.
+// access only, so calls never refuse each other, and nothing here blocks:
+// the access word is only checked, never counted (frame/access.h).
 //
 // Order of checks in every method: binding, shared access, value conversions
 // in parameter order, the `ordering` text, its parsing, then the operation.
@@ -98,12 +99,12 @@ PyObject* bool_result(bool v) noexcept { return Py_NewRef(v ? Py_True : Py_False
 // AtomicInteger
 
 struct IntState {
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;  // no exclusive path
     CacheLineCell<int64_t> value;
     explicit IntState(int64_t v) noexcept : value(v) {}
 };
 
-inline IntState& int_state(PyObject* self) noexcept { return frame::state_of<IntState>(self); }
+inline IntState& int_state(PyObject* self) { return frame::state_of<IntState>(self); }
 
 // Two's-complement arithmetic that wraps modulo 2**64.
 inline int64_t wrap_add(int64_t a, int64_t b) noexcept { return int64_t(uint64_t(a) + uint64_t(b)); }
@@ -117,11 +118,6 @@ PyObject* int_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
         const int64_t v = a[0] ? frame::arg_i64(a[0], "value") : 0;
         return frame::new_instance<IntState>(type, v);
     });
-}
-
-void int_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    frame::destroy_instance<IntState>(self);
 }
 
 constexpr Params<1> kIntGet{"AtomicInteger", "get", {"ordering"}, 0};
@@ -307,7 +303,7 @@ PyType_Slot int_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(int_str)},
     {Py_tp_methods, int_methods},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(int_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<IntState>)},
     {0, nullptr},
 };
 
@@ -323,12 +319,12 @@ PyType_Spec int_spec = {
 // AtomicBoolean
 
 struct BoolState {
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;  // no exclusive path
     CacheLineCell<uint8_t> value;  // 0 false, 1 true
     explicit BoolState(bool v) noexcept : value(v ? 1 : 0) {}
 };
 
-inline BoolState& bool_state(PyObject* self) noexcept { return frame::state_of<BoolState>(self); }
+inline BoolState& bool_state(PyObject* self) { return frame::state_of<BoolState>(self); }
 
 constexpr Params<1> kBoolNew{"AtomicBoolean", "__new__", {"value"}, 0};
 PyObject* bool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -337,11 +333,6 @@ PyObject* bool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         const bool v = a[0] ? frame::arg_bool(a[0], "value") : false;
         return frame::new_instance<BoolState>(type, v);
     });
-}
-
-void bool_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    frame::destroy_instance<BoolState>(self);
 }
 
 constexpr Params<1> kBoolGet{"AtomicBoolean", "get", {"ordering"}, 0};
@@ -433,7 +424,7 @@ PyType_Slot bool_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(bool_str)},
     {Py_tp_methods, bool_methods},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(bool_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<BoolState>)},
     {0, nullptr},
 };
 

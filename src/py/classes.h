@@ -7,6 +7,7 @@
 namespace quorvel {
 
 extern frame::ClassSlot concurrent_map_class;
+extern frame::ClassSlot thread_pool_class;
 extern frame::ClassSlot atomic_integer_class;
 extern frame::ClassSlot atomic_boolean_class;
 extern frame::ClassSlot rwlock_class;

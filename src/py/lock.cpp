@@ -80,16 +80,16 @@ private:
 __thread uint64_t t_held_reads __attribute__((tls_model("initial-exec"))) = 0;
 
 struct LockState {
-    frame::AccessWord access{0};
+    frame::CheckedAccessWord access;  // read() and write() are its only methods, both shared
     CoreRef core;
     explicit LockState(CoreRef c) noexcept : core(std::move(c)) {}
 };
 
 struct GuardState {
-    frame::AccessWord access{0};
+    frame::AccessWord access{0};  // counted: __exit__ takes exclusive access
     CoreRef core;
     CoreRef held;       // set while this guard holds the lock
-    uint64_t creator;   // OS thread that called read() or write()
+    uint64_t creator;   // frame::affinity_id() of the thread that called read() or write()
     GuardState(CoreRef c, uint64_t thread) noexcept : core(std::move(c)), creator(thread) {}
 };
 
@@ -103,7 +103,7 @@ constexpr const char* type_path() {
     return kind == Kind::Read ? kReadPath : kWritePath;
 }
 
-GuardState& guard_state(PyObject* self) noexcept { return frame::state_of<GuardState>(self); }
+GuardState& guard_state(PyObject* self) { return frame::state_of<GuardState>(self); }
 
 // Gives back one lock of this guard's kind.
 template <Kind kind>
@@ -181,15 +181,14 @@ PyObject* guard_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 template <Kind kind>
 void guard_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    GuardState& st = guard_state(self);
-    if (frame::on_creator_thread(st.creator)) {
+    frame::dealloc_with<GuardState>(self, [](PyObject*, GuardState& st) noexcept {
+        if (!frame::on_creator_thread(st.creator)) {
+            frame::report_foreign_drop(type_path<kind>());
+            return frame::Disposal::Leak;
+        }
         release_held<kind>(st);
-        frame::destroy_instance<GuardState>(self);
-    } else {
-        frame::report_foreign_drop(type_path<kind>());
-        frame::destroy_instance<GuardState>(self, /*leak=*/true);
-    }
+        return frame::Disposal::Destroy;
+    });
 }
 
 PyMethodDef read_guard_methods[] = {
@@ -251,11 +250,6 @@ PyObject* lock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
-void lock_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    frame::destroy_instance<LockState>(self);
-}
-
 // read() and write(): a fresh guard that does not hold the lock yet.
 template <Kind kind>
 PyObject* lock_guard(PyObject* self, PyObject*) noexcept {
@@ -264,7 +258,7 @@ PyObject* lock_guard(PyObject* self, PyObject*) noexcept {
         frame::SharedAccess access(st.access);
         PyTypeObject* guard_type =
             (kind == Kind::Read ? rwlock_read_guard_class : rwlock_write_guard_class).get();
-        return frame::new_instance<GuardState>(guard_type, st.core.clone(), platform::os_thread_id());
+        return frame::new_instance<GuardState>(guard_type, st.core.clone(), frame::affinity_id());
     });
 }
 
@@ -287,7 +281,7 @@ PyType_Slot lock_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(lock_new)},
     {Py_tp_methods, lock_methods},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(lock_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame::dealloc<LockState>)},
     {0, nullptr},
 };
 

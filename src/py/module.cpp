@@ -52,6 +52,7 @@ void add_name(PyObject* module, const char* name, PyObject* obj) {
 
 frame::ClassSlot* const kClasses[] = {
     &concurrent_map_class,
+    &thread_pool_class,
     &atomic_integer_class,
     &atomic_boolean_class,
     &rwlock_class,

@@ -1,7 +1,9 @@
 """Type information for the native module ``_quorvel``."""
 
+from collections.abc import Callable
+from concurrent.futures import Future
 from types import TracebackType
-from typing import Generic, Literal, TypeVar, final
+from typing import Generic, Literal, ParamSpec, TypeVar, final
 
 __all__: list[str]
 
@@ -10,6 +12,8 @@ _Ordering = Literal["SeqCst", "seq_cst", "Relaxed", "relaxed", "Acquire", "acqui
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
+_R = TypeVar("_R")
+_P = ParamSpec("_P")
 
 class ConcurrentMap(Generic[_K, _V]):
     """A highly concurrent, thread-safe hash map with dynamically configurable shard count.
@@ -35,6 +39,18 @@ class ConcurrentMap(Generic[_K, _V]):
     @property
     def shard_count(self) -> int: ...
     def __len__(self) -> int: ...
+
+@final
+class ThreadPool:
+    """An OS-level physical thread pool scheduler for heavy parallel computing.
+
+    Supports weak references; dropping the last reference runs every queued
+    job and joins the workers.
+    """
+
+    def __new__(cls, num_workers: int | None = None) -> ThreadPool: ...
+    def submit(self, func: Callable[_P, _R], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_R]: ...
+    def shutdown(self, wait: bool = True, cancel_futures: bool = False) -> None: ...
 
 @final
 class AtomicInteger:

@@ -1,31 +1,13 @@
-// ConcurrentMap: a hash map from hashable Python keys to Python values, split
-// into a fixed number of shards, each guarded by its own byte mutex.
+// ConcurrentMap: the Python class over map/ops (a hash map from hashable
+// Python keys to Python values, split into a fixed number of shards, each
+// guarded by its own byte mutex; contract in map/ops.h).
 //
-// Guarantee: no Python code runs while a shard lock is held. Hashing, equality
-// tests, truth values and every release of a reference (replaced values,
-// removed entries, candidate copies, the compared list, what clear() takes
-// out) happen with no shard lock held. Writers copy the candidates (entries
-// with the key's Python hash) under the lock, compare them unlocked, and make
-// their one change under the lock only after re-checking that every stored key
-// with that hash has been compared during the call.
-// Invariants: a key lives in shard (uint64)hash % N, in the bucket of its
-//   Python hash; a bucket keeps its entries in insertion order and is removed
-//   when its last entry goes, so no empty bucket outlives an operation; the map
-//   owns one reference to every stored key and value.
-// Locks: a thread holds at most one shard lock, for table work and reference
-//   increments only, and waits for it attached (holds are short).
-// Not a dict: reads see a bucket as it was when copied; len/keys/values/items/
-//   clear visit the shards one after another (weakly consistent). Not tracked
-//   by the cyclic collector: a cycle through a map's entries is never freed.
-#include <algorithm>
-#include <bit>
+// Every method takes shared access through a word that is only checked (no
+// method takes exclusive access). Deallocation nests at most
+// kMaxDeallocNesting deep per thread and defers deeper maps. Not tracked by
+// the cyclic collector: a cycle through a map's entries is never freed.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <new>
 #include <utility>
-#include <vector>
 
 #include "py/classes.h"
 #include "frame/access.h"
@@ -34,8 +16,7 @@
 #include "frame/convert.h"
 #include "frame/ref.h"
 #include "frame/types.h"
-#include "sync/mutex.h"
-#include "base/platform.h"
+#include "py/map/ops.h"
 
 namespace quorvel {
 namespace {
@@ -43,729 +24,14 @@ namespace {
 using frame::Bound;
 using frame::Owned;
 using frame::Params;
-
-// Shared access for map calls. Every map method takes shared access and none
-// takes exclusive access, so the access word stays 0 for the life of a map and
-// a count of shared holders would never be read. The call checks the word and
-// leaves it alone: counting would make every call, on every thread, write the
-// one cache line that all threads share, and threads working on disjoint keys
-// would then slow each other down. A map method that ever takes exclusive
-// access must bring the count back (frame::SharedAccess).
-class MapAccess {
-public:
-    explicit MapAccess(const frame::AccessWord& word) {
-        // Acquire: as in frame::SharedAccess.
-        if (word.load(std::memory_order_acquire) == -1) {
-            frame::raise_error(PyExc_RuntimeError, "Already mutably borrowed");
-        }
-    }
-    MapAccess(const MapAccess&) = delete;
-    MapAccess& operator=(const MapAccess&) = delete;
-};
-
-// ---------------------------------------------------------------------------
-// Shard table: open addressing with linear probing over slots keyed by the
-// signed 64-bit Python hash. A slot is one bucket: its first entry inline,
-// the rest (rare: unequal keys with one hash) in a separately allocated array.
-// Removal shifts later slots back instead of leaving tombstones.
-// Nothing in this section runs Python code; it only moves pointers.
-
-struct Entry {
-    PyObject* key;
-    PyObject* value;  // nullptr in key-only candidate copies
-};
-
-// Entries 2..n of a bucket, in order: `cap` entries follow the header in memory.
-struct Overflow {
-    size_t size;
-    size_t cap;
-    Entry* items() noexcept { return reinterpret_cast<Entry*>(this + 1); }
-};
-static_assert(sizeof(Overflow) % alignof(Entry) == 0, "entries follow the header directly");
-
-struct Slot {
-    int64_t hash;
-    Entry head;      // head.key == nullptr: the slot is free
-    Overflow* rest;  // may be allocated with size 0; freed with the bucket
-
-    size_t size() const noexcept { return 1 + (rest ? rest->size : 0); }
-    Entry& at(size_t i) noexcept { return i == 0 ? head : rest->items()[i - 1]; }
-
-    // Index of the entry whose stored key is `key` itself.
-    bool index_of(PyObject* key, size_t& index) noexcept {
-        const size_t n = size();
-        for (size_t i = 0; i < n; ++i) {
-            if (at(i).key == key) {
-                index = i;
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // Room for one more entry; throws std::bad_alloc with the bucket unchanged.
-    void reserve_one() {
-        if (rest && rest->size < rest->cap) return;
-        const bool fresh = rest == nullptr;
-        const size_t cap = fresh ? 2 : rest->cap * 2;
-        if (cap > (SIZE_MAX - sizeof(Overflow)) / sizeof(Entry)) throw std::bad_alloc();
-        void* grown = std::realloc(rest, sizeof(Overflow) + cap * sizeof(Entry));
-        if (!grown) throw std::bad_alloc();
-        rest = static_cast<Overflow*>(grown);
-        if (fresh) rest->size = 0;
-        rest->cap = cap;
-    }
-    void push(Entry e) noexcept { rest->items()[rest->size++] = e; }  // after reserve_one()
-
-    // Takes entry i out, keeping the order of the others. Returns true when
-    // the bucket is now empty (the caller removes it).
-    bool remove_at(size_t i, Entry& out) noexcept {
-        out = at(i);
-        const size_t n = rest ? rest->size : 0;
-        if (n == 0) {
-            head.key = nullptr;
-            return true;
-        }
-        Entry* items = rest->items();
-        if (i == 0) {
-            head = items[0];
-            i = 1;
-        }
-        std::memmove(items + i - 1, items + i, (n - i) * sizeof(Entry));
-        --rest->size;
-        return false;
-    }
-};
-static_assert(sizeof(Slot) == 32, "two buckets per cache line");
-
-class Table {
-public:
-    Table() noexcept = default;
-    Table(const Table&) = delete;
-    Table& operator=(const Table&) = delete;
-    ~Table() { free_memory(); }
-
-    void set_keys(uint64_t k0, uint64_t k1) noexcept {
-        k0_ = k0;
-        k1_ = k1 | 1;
-    }
-
-    uint64_t entries() const noexcept { return entries_; }
-
-    Slot* find(int64_t hash) noexcept {
-        if (!slots_) return nullptr;
-        for (uint64_t i = home(hash);; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
-            if (!s.head.key) return nullptr;
-            if (s.hash == hash) return &s;
-        }
-    }
-
-    // New bucket holding (key, value), new references taken. The hash must
-    // have no bucket. Throws std::bad_alloc with the table unchanged.
-    void insert_bucket(int64_t hash, PyObject* key, PyObject* value) {
-        if ((buckets_ + 1) * 4 > (mask_ + 1) * 3 || !slots_) grow();
-        uint64_t i = home(hash);
-        while (slots_[i].head.key) i = (i + 1) & mask_;
-        slots_[i] = Slot{hash, Entry{Py_NewRef(key), Py_NewRef(value)}, nullptr};
-        ++buckets_;
-        ++entries_;
-    }
-
-    // Appends (key, value) to an existing bucket, new references taken.
-    // Throws std::bad_alloc with the table unchanged.
-    void append(Slot& bucket, PyObject* key, PyObject* value) {
-        bucket.reserve_one();
-        bucket.push(Entry{Py_NewRef(key), Py_NewRef(value)});
-        ++entries_;
-    }
-
-    // Takes entry i of `bucket` out (the caller owns its references now) and
-    // removes the bucket if that emptied it.
-    Entry remove(Slot& bucket, size_t i) noexcept {
-        Entry out;
-        if (bucket.remove_at(i, out)) erase(uint64_t(&bucket - slots_));
-        --entries_;
-        return out;
-    }
-
-    // Moves every bucket into `into` (which must be empty), leaving this
-    // table empty with its hashing keys.
-    void take_all(Table& into) noexcept {
-        std::swap(slots_, into.slots_);
-        std::swap(mask_, into.mask_);
-        std::swap(shift_, into.shift_);
-        std::swap(buckets_, into.buckets_);
-        std::swap(entries_, into.entries_);
-    }
-
-    // Calls f(entry) for every entry, buckets in table order and entries in
-    // bucket order.
-    template <class F>
-    void for_each(F&& f) noexcept {
-        if (!slots_) return;
-        for (uint64_t i = 0; i <= mask_; ++i) {
-            Slot& s = slots_[i];
-            if (!s.head.key) continue;
-            const size_t n = s.size();
-            for (size_t j = 0; j < n; ++j) f(s.at(j));
-        }
-    }
-
-private:
-    // Slot index of a hash: the hash keyed with this table's random keys,
-    // mixed, and its top bits taken. The mixing matters: the keys of one shard
-    // all share hash % N, which would otherwise crowd a few slots.
-    uint64_t home(int64_t hash) const noexcept {
-        uint64_t x = uint64_t(hash) ^ k0_;
-        x ^= x >> 32;
-        x *= k1_;
-        x ^= x >> 29;
-        x *= 0xbf58476d1ce4e5b9ULL;
-        return x >> shift_;
-    }
-
-    void grow() {
-        const uint64_t cap = slots_ ? (mask_ + 1) * 2 : 8;
-        if (cap > SIZE_MAX / sizeof(Slot)) throw std::bad_alloc();
-        // calloc: an all-zero slot is a free one.
-        auto* fresh = static_cast<Slot*>(std::calloc(size_t(cap), sizeof(Slot)));
-        if (!fresh) throw std::bad_alloc();
-        Slot* old = std::exchange(slots_, fresh);
-        const uint64_t old_cap = old ? mask_ + 1 : 0;
-        mask_ = cap - 1;
-        shift_ = unsigned(64 - std::countr_zero(cap));
-        for (uint64_t j = 0; j < old_cap; ++j) {
-            if (!old[j].head.key) continue;
-            uint64_t i = home(old[j].hash);
-            while (slots_[i].head.key) i = (i + 1) & mask_;
-            slots_[i] = old[j];
-        }
-        std::free(old);
-    }
-
-    // Removes the (now empty) bucket at index `hole`, shifting back the slots
-    // after it that may move closer to their home.
-    void erase(uint64_t hole) noexcept {
-        std::free(slots_[hole].rest);
-        for (uint64_t j = (hole + 1) & mask_; slots_[j].head.key; j = (j + 1) & mask_) {
-            const uint64_t from_home = (j - home(slots_[j].hash)) & mask_;
-            if (from_home >= ((j - hole) & mask_)) {
-                slots_[hole] = slots_[j];
-                hole = j;
-            }
-        }
-        slots_[hole] = Slot{0, Entry{nullptr, nullptr}, nullptr};
-        --buckets_;
-    }
-
-    void free_memory() noexcept {
-        if (!slots_) return;
-        for (uint64_t i = 0; i <= mask_; ++i) {
-            if (slots_[i].head.key) std::free(slots_[i].rest);
-        }
-        std::free(slots_);
-        slots_ = nullptr;
-    }
-
-    Slot* slots_ = nullptr;
-    uint64_t mask_ = 0;      // capacity - 1 (capacity a power of two, at least 8)
-    unsigned shift_ = 64;    // 64 - log2(capacity)
-    uint64_t buckets_ = 0;   // occupied slots; at most 3/4 of the capacity
-    uint64_t entries_ = 0;   // entries over all buckets
-    uint64_t k0_ = 0, k1_ = 1;
-};
-
-// Releases the references of every entry of `table` and empties it. Must run
-// attached, with no shard lock held: finalizers may run.
-void release_entries(Table& table) noexcept {
-    Table taken;
-    table.take_all(taken);
-    taken.for_each([](Entry& e) {
-        Py_DECREF(e.key);
-        Py_DECREF(e.value);
-    });
-}
-
-// Own cache line each, so threads working in different shards do not slow
-// each other down.
-struct alignas(64) Shard {
-    sync::RawMutex mu;  // guards `table`; never held while Python code runs
-    Table table;        // guarded by mu
-};
-
-class ShardLock {
-public:
-    explicit ShardLock(Shard& shard) noexcept : mu_(shard.mu) { mu_.lock(); }
-    ~ShardLock() { mu_.unlock(); }
-    ShardLock(const ShardLock&) = delete;
-    ShardLock& operator=(const ShardLock&) = delete;
-
-private:
-    sync::RawMutex& mu_;
-};
-
-// The fixed array of shards. It is never reallocated, so shard addresses stay
-// put for the life of the map.
-class Shards {
-public:
-    // Throws std::bad_alloc when the array cannot be allocated.
-    explicit Shards(uint64_t count) : count_(count) {
-        if (count > SIZE_MAX / sizeof(Shard)) throw std::bad_alloc();
-        shards_ = new Shard[size_t(count)];
-        mask_ = std::has_single_bit(count) ? count - 1 : 0;
-        uint64_t seed[2];
-        if (!platform::random_bytes(seed, sizeof(seed))) {
-            // Without the system's randomness the keys only lose their
-            // unpredictability, never correctness.
-            seed[0] = platform::Instant::now().ns;
-            seed[1] = reinterpret_cast<uintptr_t>(shards_);
-        }
-        for (uint64_t i = 0; i < count; ++i) {
-            shards_[i].table.set_keys(splitmix(seed[0] + i), splitmix(seed[1] ^ (i * 0x9e3779b97f4a7c15ULL)));
-        }
-    }
-    Shards(Shards&& other) noexcept
-        : shards_(std::exchange(other.shards_, nullptr)),
-          count_(std::exchange(other.count_, 0)),
-          mask_(other.mask_) {}
-    Shards& operator=(Shards&&) = delete;
-    Shards(const Shards&) = delete;
-    Shards& operator=(const Shards&) = delete;
-    // Releases every entry: runs attached, with no shard lock held.
-    ~Shards() {
-        for (uint64_t i = 0; i < count_; ++i) release_entries(shards_[i].table);
-        delete[] shards_;
-    }
-
-    uint64_t count() const noexcept { return count_; }
-    Shard& at(uint64_t i) noexcept { return shards_[i]; }
-
-    // The shard of a Python hash: the hash as unsigned modulo N.
-    Shard& of(int64_t hash) noexcept {
-        const uint64_t h = uint64_t(hash);
-        return shards_[mask_ ? h & mask_ : h % count_];
-    }
-
-private:
-    static uint64_t splitmix(uint64_t x) noexcept {
-        x += 0x9e3779b97f4a7c15ULL;
-        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-        return x ^ (x >> 31);
-    }
-
-    Shard* shards_ = nullptr;
-    uint64_t count_;
-    uint64_t mask_ = 0;  // count - 1 when count is a power of two (count 1 uses %)
-};
-
-// ---------------------------------------------------------------------------
-// Reference lists that live on the stack of one call. Filled under a shard
-// lock (reserve may allocate; push never does), released after it: declare
-// them before the ShardLock so that they outlive it.
-
-// Copied (key, value) or key-only candidates, in bucket order.
-class Candidates {
-public:
-    Candidates() noexcept = default;
-    Candidates(const Candidates&) = delete;
-    Candidates& operator=(const Candidates&) = delete;
-    ~Candidates() {
-        clear();
-        if (data_ != inline_) std::free(data_);
-    }
-
-    size_t size() const noexcept { return size_; }
-    Entry& operator[](size_t i) noexcept { return data_[i]; }
-
-    void reserve(size_t n) {
-        if (n <= cap_) return;
-        auto* grown = static_cast<Entry*>(std::malloc(n * sizeof(Entry)));
-        if (!grown) throw std::bad_alloc();
-        std::memcpy(grown, data_, size_ * sizeof(Entry));
-        if (data_ != inline_) std::free(data_);
-        data_ = grown;
-        cap_ = n;
-    }
-    void push(PyObject* key, PyObject* value) noexcept {
-        data_[size_++] = Entry{Py_NewRef(key), Py_XNewRef(value)};
-    }
-    // Releases what is left (taken fields are nullptr). Not under a lock.
-    void clear() noexcept {
-        for (size_t i = 0; i < size_; ++i) {
-            Py_XDECREF(data_[i].key);
-            Py_XDECREF(data_[i].value);
-        }
-        size_ = 0;
-    }
-
-private:
-    static constexpr size_t kInline = 4;
-    Entry inline_[kInline];
-    Entry* data_ = inline_;
-    size_t size_ = 0;
-    size_t cap_ = kInline;
-};
-
-// Stored keys already compared with the probe during one call, held strongly
-// so that no compared address can be reused by another object meanwhile.
-// Identity lookups run under the shard lock; for the long lists of a bucket
-// full of colliding keys, index() sorts the list by address beforehand (with
-// no lock held) so that they cost a binary search instead of a scan.
-class Compared {
-public:
-    Compared() noexcept = default;
-    Compared(const Compared&) = delete;
-    Compared& operator=(const Compared&) = delete;
-    ~Compared() {
-        for (size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
-        if (data_ != inline_) std::free(data_);
-    }
-
-    bool contains(PyObject* key) const noexcept {
-        if (sorted_ == size_ && size_ > kScan) return std::binary_search(data_, data_ + size_, key, std::less<PyObject*>());
-        for (size_t i = 0; i < size_; ++i) {
-            if (data_[i] == key) return true;
-        }
-        return false;
-    }
-    // Call before locking: makes later lookups fast when the list is long.
-    void index() noexcept {
-        if (size_ > kScan && sorted_ != size_) {
-            std::sort(data_, data_ + size_, std::less<PyObject*>());
-            sorted_ = size_;
-        }
-    }
-    // True when every stored key of `bucket` has been compared.
-    bool covers(Slot& bucket) const noexcept {
-        const size_t n = bucket.size();
-        for (size_t i = 0; i < n; ++i) {
-            if (!contains(bucket.at(i).key)) return false;
-        }
-        return true;
-    }
-    // Takes over `key` (a strong reference); releases it if memory runs out.
-    void adopt(PyObject* key) {
-        if (size_ == cap_) {
-            auto* grown = static_cast<PyObject**>(std::malloc(cap_ * 2 * sizeof(PyObject*)));
-            if (!grown) {
-                Py_DECREF(key);
-                throw std::bad_alloc();
-            }
-            std::memcpy(grown, data_, size_ * sizeof(PyObject*));
-            if (data_ != inline_) std::free(data_);
-            data_ = grown;
-            cap_ *= 2;
-        }
-        data_[size_++] = key;
-    }
-
-private:
-    static constexpr size_t kInline = 4;
-    static constexpr size_t kScan = 16;  // up to this many, a scan beats sorting
-    PyObject* inline_[kInline];
-    PyObject** data_ = inline_;
-    size_t size_ = 0;
-    size_t cap_ = kInline;
-    size_t sorted_ = 0;  // equal to size_ when data_ is sorted by address
-};
-
-// Copies the entries of `bucket` not yet compared: keys only, or (key, value)
-// pairs when `with_values`. Under the shard lock.
-void copy_candidates(Slot& bucket, const Compared& compared, Candidates& out, bool with_values) {
-    const size_t n = bucket.size();
-    out.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        Entry& e = bucket.at(i);
-        if (!compared.contains(e.key)) out.push(e.key, with_values ? e.value : nullptr);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Python callbacks: only ever called with no shard lock held.
-
-int64_t hash_of(PyObject* key) {
-    const Py_hash_t h = PyObject_Hash(key);
-    if (h == -1) frame::throw_error_set();
-    return int64_t(h);
-}
-
-// The equality test: `stored == probe` (stored key on the left), then the
-// truth of the result. No identity shortcut.
-bool keys_equal(PyObject* stored, PyObject* probe) {
-    PyObject* result = PyObject_RichCompare(stored, probe, Py_EQ);
-    if (!result) frame::throw_error_set();
-    int truth;
-    if (result == Py_True) {
-        truth = 1;
-    } else if (result == Py_False) {
-        truth = 0;
-    } else {
-        truth = PyObject_IsTrue(result);
-    }
-    Py_DECREF(result);
-    if (truth < 0) frame::throw_error_set();
-    return truth != 0;
-}
-
-// ---------------------------------------------------------------------------
-// The map's operations.
-
-// The fields every call reads sit on cache lines of their own: the object
-// header before them takes a refcount update from every thread that loads the
-// map, and 48 bytes keep that line apart whatever the object's 16-byte
-// alignment.
-struct MapState {
-    char header_gap[48];
-    frame::AccessWord access{0};
-    Shards shards;  // fixed at construction
-    PyObject* next_dying = nullptr;  // link in this thread's deallocation queue
-    explicit MapState(Shards&& s) noexcept : header_gap{}, shards(std::move(s)) {}
-};
-
-// The attempt loop of the writing operations (set, delete, pop_val), entered
-// with the first attempt's key copies in `cands`. Each copied key is compared
-// unlocked and joins `compared`. When one is equal, the shard is locked and,
-// if that very key is still stored, `on_match(bucket, index)` makes the change.
-// Otherwise (or when none is equal) the shard is locked for the commit: if
-// every stored key with the hash has been compared, `on_commit(bucket or
-// nullptr)` decides; if not, the new keys are copied and compared in turn.
-// Both callbacks run under the lock and must not release references.
-template <class OnMatch, class OnCommit>
-void write_attempts(Shard& shard, int64_t hash, PyObject* key, Compared& compared, Candidates& cands,
-                    OnMatch&& on_match, OnCommit&& on_commit) {
-    for (;;) {
-        for (size_t i = 0; i < cands.size(); ++i) {
-            PyObject* k = cands[i].key;
-            const bool equal = keys_equal(k, key);
-            cands[i].key = nullptr;
-            compared.adopt(k);
-            if (!equal) continue;
-            ShardLock lock(shard);
-            Slot* bucket = shard.table.find(hash);
-            size_t index;
-            if (bucket && bucket->index_of(k, index)) {
-                on_match(*bucket, index);
-                return;
-            }
-            break;  // k went away meanwhile: the rest is left uncompared
-        }
-        cands.clear();
-        compared.index();
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket || compared.covers(*bucket)) {
-            on_commit(bucket);
-            return;
-        }
-        copy_candidates(*bucket, compared, cands, false);
-    }
-}
-
-void map_set(MapState& st, PyObject* key, PyObject* value) {
-    const int64_t hash = hash_of(key);
-    Shard& shard = st.shards.of(hash);
-    Owned replaced;  // released after the lock
-    Compared compared;
-    Candidates cands;
-    {
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket) {
-            shard.table.insert_bucket(hash, key, value);
-            return;
-        }
-        size_t index;
-        if (bucket->index_of(key, index)) {
-            Entry& e = bucket->at(index);
-            replaced = Owned::steal(std::exchange(e.value, Py_NewRef(value)));
-            return;
-        }
-        copy_candidates(*bucket, compared, cands, false);
-    }
-    auto replace = [&](Slot& bucket, size_t index) {
-        Entry& e = bucket.at(index);
-        replaced = Owned::steal(std::exchange(e.value, Py_NewRef(value)));
-    };
-    write_attempts(shard, hash, key, compared, cands, replace, [&](Slot* bucket) {
-        size_t index;
-        if (!bucket) {
-            shard.table.insert_bucket(hash, key, value);
-        } else if (bucket->index_of(key, index)) {
-            replace(*bucket, index);
-        } else {
-            shard.table.append(*bucket, key, value);
-        }
-    });
-}
-
-// delete and pop_val: the removed entry's references, or nothing.
-Entry map_remove(MapState& st, PyObject* key) {
-    const int64_t hash = hash_of(key);
-    Shard& shard = st.shards.of(hash);
-    Entry removed{nullptr, nullptr};
-    Compared compared;
-    Candidates cands;
-    {
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket) return removed;
-        size_t index;
-        if (bucket->index_of(key, index)) return shard.table.remove(*bucket, index);
-        copy_candidates(*bucket, compared, cands, false);
-    }
-    auto take = [&](Slot& bucket, size_t index) { removed = shard.table.remove(bucket, index); };
-    write_attempts(shard, hash, key, compared, cands, take, [&](Slot* bucket) {
-        size_t index;
-        if (bucket && bucket->index_of(key, index)) take(*bucket, index);
-    });
-    return removed;
-}
-
-// get_or_insert: no identity shortcut; the found outcome is not re-validated.
-PyObject* map_get_or_insert(MapState& st, PyObject* key, PyObject* dflt) {
-    const int64_t hash = hash_of(key);
-    Shard& shard = st.shards.of(hash);
-    Compared compared;
-    Candidates cands;
-    for (;;) {
-        compared.index();
-        {
-            ShardLock lock(shard);
-            Slot* bucket = shard.table.find(hash);
-            if (!bucket) {
-                shard.table.insert_bucket(hash, key, dflt);
-                return Py_NewRef(dflt);
-            }
-            if (compared.covers(*bucket)) {
-                size_t index;
-                if (bucket->index_of(key, index)) return Py_NewRef(bucket->at(index).value);
-                shard.table.append(*bucket, key, dflt);
-                return Py_NewRef(dflt);
-            }
-            copy_candidates(*bucket, compared, cands, true);
-        }
-        for (size_t i = 0; i < cands.size(); ++i) {
-            PyObject* k = cands[i].key;
-            if (keys_equal(k, key)) return std::exchange(cands[i].value, nullptr);
-            cands[i].key = nullptr;
-            compared.adopt(k);
-        }
-        cands.clear();
-    }
-}
-
-// The read operations: the first candidate equal to `key`, copied as of the
-// lock hold, or false. `out` receives its value (a new reference) if wanted.
-bool map_lookup(MapState& st, PyObject* key, PyObject** out) {
-    const int64_t hash = hash_of(key);
-    Shard& shard = st.shards.of(hash);
-    Candidates cands;
-    {
-        ShardLock lock(shard);
-        Slot* bucket = shard.table.find(hash);
-        if (!bucket) return false;
-        const size_t n = bucket->size();
-        cands.reserve(n);
-        for (size_t i = 0; i < n; ++i) {
-            Entry& e = bucket->at(i);
-            cands.push(e.key, out ? e.value : nullptr);
-        }
-    }
-    for (size_t i = 0; i < cands.size(); ++i) {
-        if (keys_equal(cands[i].key, key)) {
-            if (out) *out = std::exchange(cands[i].value, nullptr);
-            return true;
-        }
-    }
-    return false;
-}
-
-uint64_t map_count(MapState& st) noexcept {
-    uint64_t total = 0;
-    for (uint64_t i = 0; i < st.shards.count(); ++i) {
-        Shard& shard = st.shards.at(i);
-        ShardLock lock(shard);
-        total += shard.table.entries();
-    }
-    return total;
-}
-
-// A shard-by-shard snapshot of strong references, released if not handed on.
-class Snapshot {
-public:
-    Snapshot() = default;
-    Snapshot(const Snapshot&) = delete;
-    Snapshot& operator=(const Snapshot&) = delete;
-    ~Snapshot() {
-        for (PyObject* obj : refs_) Py_XDECREF(obj);
-    }
-
-    // `per_entry` references per entry: the key, the value, or both.
-    template <class Pick>
-    void collect(MapState& st, size_t per_entry, Pick&& pick) {
-        for (uint64_t i = 0; i < st.shards.count(); ++i) {
-            Shard& shard = st.shards.at(i);
-            ShardLock lock(shard);
-            refs_.reserve(refs_.size() + size_t(shard.table.entries()) * per_entry);
-            shard.table.for_each([&](Entry& e) { pick(e, refs_); });
-        }
-    }
-    size_t size() const noexcept { return refs_.size(); }
-    PyObject* take(size_t i) noexcept { return std::exchange(refs_[i], nullptr); }
-
-private:
-    std::vector<PyObject*> refs_;
-};
-
-PyObject* snapshot_list(MapState& st, bool keys, bool values) {
-    Snapshot snap;
-    snap.collect(st, size_t(keys) + size_t(values), [&](Entry& e, std::vector<PyObject*>& refs) {
-        if (keys) refs.push_back(Py_NewRef(e.key));
-        if (values) refs.push_back(Py_NewRef(e.value));
-    });
-    if (!(keys && values)) {
-        const size_t n = snap.size();
-        Owned list = Owned::steal(frame::check(PyList_New(Py_ssize_t(n))));
-        for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), snap.take(i));
-        return list.release();
-    }
-    const size_t n = snap.size() / 2;
-    Owned list = Owned::steal(frame::check(PyList_New(Py_ssize_t(n))));
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* pair = frame::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair, 0, snap.take(2 * i));
-        PyTuple_SET_ITEM(pair, 1, snap.take(2 * i + 1));
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), pair);
-    }
-    return list.release();
-}
-
-void map_clear(MapState& st) noexcept {
-    for (uint64_t i = 0; i < st.shards.count(); ++i) {
-        Shard& shard = st.shards.at(i);
-        Table taken;
-        {
-            ShardLock lock(shard);
-            shard.table.take_all(taken);
-        }
-        release_entries(taken);
-    }
-}
-
-// Default shard count: the hardware threads rounded up to a power of two, at
-// least 16; 16 when the count is unknown or below 2.
-uint64_t default_shard_count() noexcept {
-    const unsigned threads = platform::available_parallelism();
-    if (threads < 2) return 16;
-    return std::max<uint64_t>(16, std::bit_ceil(uint64_t(threads)));
-}
+using pymap::Entry;
+using pymap::MapState;
+using pymap::Shards;
 
 // ---------------------------------------------------------------------------
 // Python entry points.
 
-inline MapState& map_state(PyObject* self) noexcept { return frame::state_of<MapState>(self); }
+inline MapState& map_state(PyObject* self) { return frame::state_of<MapState>(self); }
 
 PyObject* bool_result(bool v) noexcept { return Py_NewRef(v ? Py_True : Py_False); }
 
@@ -779,7 +45,7 @@ constexpr Params<1> kMapNew{"ConcurrentMap", "__new__", {"shard_count"}, 0};
 PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return frame::call([&] {
         const Bound<1> a = frame::bind(kMapNew, args, kwargs);
-        uint64_t count = default_shard_count();
+        uint64_t count = pymap::default_shard_count();
         if (!frame::is_absent_or_none(a[0])) {
             count = frame::arg_u64(a[0], "shard_count");
             if (count == 0) frame::raise_error(PyExc_ValueError, "shard_count must be greater than zero");
@@ -790,31 +56,46 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-// Maps whose deallocation began on this thread while another map's entries
-// were being released here, waiting to be destroyed; and whether such a
-// release is running. Releasing a map's entries may free further maps, so a
-// long chain of maps (each the value of the previous one) is destroyed one
-// link after another by the outermost deallocation instead of recursing once
-// per link and overflowing the stack.
-__thread PyObject* t_dying __attribute__((tls_model("initial-exec"))) = nullptr;
-__thread bool t_destroying __attribute__((tls_model("initial-exec"))) = false;
+// Deallocation nesting, as CPython's containers bound it with their trashcan:
+// releasing a map's entries may free further maps, which free further maps...
+// Up to kMaxDeallocNesting map deallocations nest on one thread, freeing at
+// once what they hold; a map whose deallocation would nest deeper is put on
+// this thread's deferred list instead, and the outermost deallocation frees
+// the list's maps one by one after its own. A long chain of maps (each the
+// value of the previous one) is thus freed without overflowing the stack,
+// while ordinary nesting (a finalizer dropping a map) frees at once.
+constexpr int kMaxDeallocNesting = 50;
+__thread int t_dealloc_depth __attribute__((tls_model("initial-exec"))) = 0;
+__thread PyObject* t_deferred __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// Destroys one initialized map (its entries released, finalizers run) one
+// nesting level deeper.
+void destroy_nested(PyObject* map) noexcept {
+    ++t_dealloc_depth;
+    frame::destroy_instance<MapState>(map);
+    --t_dealloc_depth;
+}
 
 // Also the base deallocation of Python subclasses: CPython's subtype_dealloc
-// has cleared their __dict__ and untracked them before calling this, and the
-// type's own tp_free (GC-aware for subclasses) frees the memory.
+// has cleared their __dict__ and untracked them before calling this, does not
+// touch the object after it, and the type's own tp_free (GC-aware for
+// subclasses) frees the memory.
 void map_dealloc(PyObject* self) noexcept {
-    frame::CallScope scope;
-    if (t_destroying) {
-        frame::state_of<MapState>(self).next_dying = std::exchange(t_dying, self);
-        return;
-    }
-    t_destroying = true;
-    for (PyObject* obj = self; obj;) {
-        PyObject* next = frame::state_of<MapState>(obj).next_dying;
-        frame::destroy_instance<MapState>(obj);  // may queue more maps
-        obj = next ? next : std::exchange(t_dying, nullptr);
-    }
-    t_destroying = false;
+    frame::dealloc_with<MapState>(self, [](PyObject* map, MapState& st) noexcept {
+        if (t_dealloc_depth >= kMaxDeallocNesting) {
+            st.next_dying = std::exchange(t_deferred, map);
+            return frame::Disposal::Done;
+        }
+        destroy_nested(map);
+        if (t_dealloc_depth == 0) {
+            while (PyObject* next = t_deferred) {
+                // Only initialized maps are ever deferred.
+                t_deferred = reinterpret_cast<frame::Instance<MapState>*>(next)->state.next_dying;
+                destroy_nested(next);  // may defer more maps
+            }
+        }
+        return frame::Disposal::Done;
+    });
 }
 
 constexpr Params<1> kGet{"ConcurrentMap", "get", {"key"}, 1};
@@ -822,9 +103,9 @@ PyObject* map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return frame::call([&] {
         const Bound<1> a = frame::bind(kGet, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         PyObject* value = nullptr;
-        return map_lookup(st, a[0], &value) ? value : Py_NewRef(Py_None);
+        return pymap::lookup(st, a[0], &value) ? value : Py_NewRef(Py_None);
     });
 }
 
@@ -833,9 +114,9 @@ PyObject* map_get_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return frame::call([&] {
         const Bound<1> a = frame::bind(kGetVal, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         PyObject* value = nullptr;
-        const bool found = map_lookup(st, a[0], &value);
+        const bool found = pymap::lookup(st, a[0], &value);
         return found_pair(found, value);
     });
 }
@@ -846,8 +127,8 @@ PyObject* map_get_or_insert_entry(PyObject* self, PyObject* const* args, Py_ssiz
     return frame::call([&] {
         const Bound<2> a = frame::bind(kGetOrInsert, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        return map_get_or_insert(st, a[0], a[1]);
+        frame::SharedAccess access(st.access);
+        return pymap::get_or_insert(st, a[0], a[1]);
     });
 }
 
@@ -856,8 +137,8 @@ PyObject* map_set_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return frame::call([&] {
         const Bound<2> a = frame::bind(kSet, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        map_set(st, a[0], a[1]);
+        frame::SharedAccess access(st.access);
+        pymap::set(st, a[0], a[1]);
         Py_RETURN_NONE;
     });
 }
@@ -867,8 +148,8 @@ PyObject* map_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return frame::call([&] {
         const Bound<1> a = frame::bind(kDelete, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        const Entry removed = map_remove(st, a[0]);
+        frame::SharedAccess access(st.access);
+        const Entry removed = pymap::remove(st, a[0]);
         Py_XDECREF(removed.key);
         Py_XDECREF(removed.value);
         return bool_result(removed.key != nullptr);
@@ -880,8 +161,8 @@ PyObject* map_pop_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return frame::call([&] {
         const Bound<1> a = frame::bind(kPopVal, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        const Entry removed = map_remove(st, a[0]);
+        frame::SharedAccess access(st.access);
+        const Entry removed = pymap::remove(st, a[0]);
         Py_XDECREF(removed.key);
         return found_pair(removed.key != nullptr, removed.value);
     });
@@ -892,24 +173,24 @@ PyObject* map_contains_key(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return frame::call([&] {
         const Bound<1> a = frame::bind(kContainsKey, args, nargs, kwnames);
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        return bool_result(map_lookup(st, a[0], nullptr));
+        frame::SharedAccess access(st.access);
+        return bool_result(pymap::lookup(st, a[0], nullptr));
     });
 }
 
 PyObject* map_len(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        return PyLong_FromUnsignedLongLong(map_count(st));
+        frame::SharedAccess access(st.access);
+        return PyLong_FromUnsignedLongLong(pymap::count(st));
     });
 }
 
 Py_ssize_t map_length_slot(PyObject* self) noexcept {
     return frame::guarded(Py_ssize_t(-1), [&]() -> Py_ssize_t {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        const uint64_t n = map_count(st);
+        frame::SharedAccess access(st.access);
+        const uint64_t n = pymap::count(st);
         if (n > uint64_t(INT64_MAX)) {
             frame::raise_error(PyExc_OverflowError, "map length does not fit in a signed 64-bit integer");
         }
@@ -920,8 +201,8 @@ Py_ssize_t map_length_slot(PyObject* self) noexcept {
 PyObject* map_clear_entry(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        map_clear(st);
+        frame::SharedAccess access(st.access);
+        pymap::clear(st);
         Py_RETURN_NONE;
     });
 }
@@ -930,15 +211,15 @@ template <bool keys, bool values>
 PyObject* map_snapshot(PyObject* self, PyObject*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
-        return snapshot_list(st, keys, values);
+        frame::SharedAccess access(st.access);
+        return pymap::snapshot_list(st, keys, values);
     });
 }
 
 PyObject* map_shard_count(PyObject* self, void*) noexcept {
     return frame::call([&] {
         MapState& st = map_state(self);
-        MapAccess access(st.access);
+        frame::SharedAccess access(st.access);
         return PyLong_FromUnsignedLongLong(st.shards.count());
     });
 }

@@ -11,6 +11,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "frame/access.h"
@@ -20,7 +21,9 @@
 #include "frame/call.h"
 #include "frame/convert.h"
 #include "frame/errors.h"
+#include "frame/native_thread.h"
 #include "frame/ref.h"
+#include "frame/types.h"
 
 using namespace quorvel::frame;
 
@@ -404,6 +407,32 @@ TEST(NativeAttachDeathTest, RefusedWhileTheInterpreterFinalizes) {
         ::testing::ExitedWithCode(0), "Cannot attach to the Python interpreter while it is finalizing\\.");
 }
 
+TEST(NativeThread, KeepsOneThreadStateAcrossEntriesAndDrainsOnEach) {
+    CallScope scope;
+    Tracked t;
+    PyObject* obj = t.obj;
+    detached([obj] {
+        on_native_thread([obj] {
+            NativeThread python;
+            PyThreadState* first = nullptr;
+            for (int round = 0; round < 3; ++round) {
+                if (round == 1) release(obj);  // queued: this thread is detached here
+                python.enter();
+                EXPECT_EQ(attach_depth(), 1);
+                EXPECT_TRUE(PyGILState_Check());
+                if (round == 0) first = PyThreadState_Get();
+                EXPECT_EQ(PyThreadState_Get(), first);  // the state made by the first entry
+                python.leave();
+                EXPECT_EQ(attach_depth(), 0);
+            }
+            python.retire();
+            EXPECT_EQ(PyGILState_GetThisThreadState(), nullptr);  // deleted by retire()
+        });
+    });
+    PyRun_SimpleString("import gc\nfor _ in range(100): pass\ngc.collect()");
+    EXPECT_FALSE(t.alive());
+}
+
 TEST(Conversion, ArgumentErrorsCarryTheParameterNote) {
     CallScope scope;
     PyObject* text = PyUnicode_FromString("x");
@@ -425,6 +454,137 @@ TEST(Conversion, ArgumentErrorsCarryTheParameterNote) {
     Py_DECREF(big);
     Py_DECREF(text);
 }
+
+TEST(Affinity, AnIdOfAnExitedThreadIsNeverHandedToALaterThread) {
+    // The creator records its id and exits; later threads run until the OS
+    // gives one of them the creator's OS thread id again (it reuses ids once
+    // they wrap), and that thread must still be refused.
+    long pid_max = 0;
+    if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+        if (std::fscanf(f, "%ld", &pid_max) != 1) pid_max = 0;
+        std::fclose(f);
+    }
+    if (pid_max <= 0 || pid_max > 131072) GTEST_SKIP() << "OS thread ids wrap only after too many threads here";
+    uint64_t creator = 0, creator_os = 0;
+    std::thread([&] {
+        creator = affinity_id();
+        creator_os = quorvel::platform::os_thread_id();
+    }).join();
+    std::atomic<bool> reused{false}, refused{false};
+    std::atomic<int> own_ids_equal{0};
+    for (long i = 0; i < 3 * pid_max && !reused.load(); ++i) {
+        std::thread([&] {
+            if (affinity_id() == creator) own_ids_equal.fetch_add(1);
+            if (quorvel::platform::os_thread_id() != creator_os) return;
+            reused.store(true);
+            try {
+                check_affinity(creator, "_quorvel::lock::RwLockWriteGuard");
+            } catch (const quorvel::Panic&) {
+                refused.store(true);
+            }
+        }).join();
+    }
+    EXPECT_EQ(own_ids_equal.load(), 0);
+    if (!reused.load()) GTEST_SKIP() << "the OS did not hand the creator's thread id out again";
+    EXPECT_TRUE(refused.load());
+}
+
+TEST(Access, CheckedWordAdmitsSharedCallsAndHasNoExclusivePath) {
+    static_assert(!std::is_constructible_v<ExclusiveAccess, CheckedAccessWord&>,
+                  "a class whose word is only checked has no exclusive path");
+    CallScope scope;
+    CheckedAccessWord word;
+    SharedAccess a(word);
+    SharedAccess b(word);
+    EXPECT_FALSE(word.exclusively_held());
+    EXPECT_FALSE(PyErr_Occurred());
+}
+
+namespace {
+
+// A class whose state counts its constructions and destructions.
+struct Counted {
+    static inline int built = 0, destroyed = 0;
+    int value = 7;
+    Counted() { ++built; }
+    ~Counted() { ++destroyed; }
+};
+
+PyType_Slot counted_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Counted>)},
+    {0, nullptr},
+};
+PyType_Spec counted_spec = {"builtins.Counted", int(sizeof(Instance<Counted>)), 0, Py_TPFLAGS_DEFAULT, counted_slots};
+
+}  // namespace
+
+TEST(Instances, UninitializedStateIsRefusedAndNeverDestroyed) {
+    CallScope scope;
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&counted_spec));
+    ASSERT_NE(type, nullptr);
+    Counted::built = Counted::destroyed = 0;
+
+    PyObject* made = new_instance<Counted>(type);
+    EXPECT_EQ(state_of<Counted>(made).value, 7);
+    Py_DECREF(made);
+    EXPECT_EQ(Counted::destroyed, 1);
+
+    // What object.__new__ gives: zeroed memory, no state.
+    PyObject* raw = type->tp_alloc(type, 0);
+    ASSERT_NE(raw, nullptr);
+    EXPECT_FALSE(is_initialized<Counted>(raw));
+    EXPECT_THROW(state_of<Counted>(raw), PyErrorSet);
+    EXPECT_EQ(take_error(), std::make_pair(std::string("TypeError"), std::string("Counted object is not initialized")));
+    Py_DECREF(raw);
+    EXPECT_EQ(Counted::built, 1);
+    EXPECT_EQ(Counted::destroyed, 1);
+    Py_DECREF(type);
+}
+
+TEST(DeferredRelease, ReleaseAttachesWhenThePendingListCannotGrow) {
+    CallScope scope;
+    // From a thread that was never attached.
+    Tracked a;
+    PyObject* obj = a.obj;
+    detached([obj] {
+        on_native_thread([obj] {
+            detail::fail_pending_growth.store(1);
+            release(obj);
+            EXPECT_EQ(detail::fail_pending_growth.load(), 0u);
+        });
+    });
+    EXPECT_FALSE(detail::pending_nonempty.load());
+    // The release ran on another thread; the owner merges it when it next
+    // runs bytecode.
+    PyRun_SimpleString("for _ in range(100): pass");
+    EXPECT_FALSE(a.alive());
+
+    // From inside this thread's own detached wait.
+    Tracked b;
+    PyObject* second = b.obj;
+    bool queued = true;
+    detached([&] {
+        detail::fail_pending_growth.store(1);
+        release(second);
+        queued = detail::pending_nonempty.load();
+    });
+    EXPECT_FALSE(queued);
+    EXPECT_FALSE(b.alive());
+    EXPECT_TRUE(PyGILState_Check());
+}
+
+#if QUORVEL_DEBUG_CHECKS
+TEST(DebugChecksDeathTest, DroppingAnOwnedReferenceWhileDetachedAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            CallScope scope;
+            Owned held = Owned::steal(PyLong_FromLong(123456));
+            detached([&] { held = Owned(); });
+        },
+        "Owned dropped while detached");
+}
+#endif
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
