@@ -33,7 +33,12 @@ else:
                    suppress_health_check=[HealthCheck.too_slow])
     settings.register_profile("short", max_examples=60, stateful_step_count=30, **_common)
     settings.register_profile("long", max_examples=3000, stateful_step_count=100, **_common)
-    settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "short"))
+    # Under the reference-leak runner every round must draw the same
+    # examples, or hypothesis' own caches would grow like a leak.
+    settings.register_profile("refleak", max_examples=30, stateful_step_count=20,
+                              derandomize=True, **_common)
+    settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE",
+                                         "refleak" if os.environ.get("QUORVEL_REFLEAK") else "short"))
 
 
 def pytest_configure(config: pytest.Config) -> None:
