@@ -22,6 +22,7 @@ when any file leaks, with the per-round deltas printed.
 from __future__ import annotations
 
 import gc
+import linecache
 import sys
 from collections import defaultdict
 from typing import Any
@@ -36,13 +37,22 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 
 
 def _settle() -> tuple[int, int]:
-    # Several passes: finalizers run in one pass may free more in the next.
-    # The type attribute cache holds strong references and is refilled at
-    # will, so it is emptied before reading the counters.
+    # As regrtest does: empty the caches that hold strong references and are
+    # refilled at will (type attribute cache, source lines), then collect in
+    # several passes (finalizers run in one pass may free more in the next).
+    # Strings interned as immortal live until the interpreter ends; they are
+    # not counted as blocks.
+    linecache.clearcache()
+    clear = getattr(sys, "_clear_internal_caches", sys._clear_type_cache)
+    clear()
     for _ in range(3):
         gc.collect()
-    sys._clear_type_cache()
-    return sys.gettotalrefcount(), sys.getallocatedblocks()
+    interned = 0
+    try:
+        interned = sys.getunicodeinternedsize(_only_immortal=True)  # type: ignore[call-arg]
+    except (AttributeError, TypeError):
+        pass
+    return sys.gettotalrefcount(), sys.getallocatedblocks() - interned
 
 
 def _leaking(deltas: list[int]) -> bool:
@@ -67,38 +77,45 @@ class RefleakRunner:
             groups[str(item.path)].append(item)
         total = self.warmup + self.runs
         for path, items in groups.items():
-            refs: list[int] = []
-            blocks: list[int] = []
-            failed: set[str] = set()
+            # Nothing the loop itself keeps may grow from round to round: the
+            # deltas go into lists made up front (small ints are shared, so
+            # storing a zero allocates nothing), the previous reading is
+            # rebound (the old int is freed as the new one is made), and the
+            # reports of only the latest round are held.
+            ref_deltas = [0] * self.runs
+            block_deltas = [0] * self.runs
+            first_failure: dict[str, Any] = {}
+            reports: list[Any] = []
+            prev_refs, prev_blocks = _settle()
             for round_no in range(total):
-                last = round_no == total - 1
+                reports = []
                 for item in items:
-                    if last:
-                        # The last round reports as a normal run does, with
-                        # any failure of an earlier round added to it.
-                        item.ihook.pytest_runtest_protocol(item=item, nextitem=None)
-                        if item.nodeid in failed:
-                            self._fail_item(item, "failed in an earlier repetition")
-                    else:
-                        for rep in runtestprotocol(item, log=False, nextitem=None):
-                            if rep.failed:
-                                failed.add(item.nodeid)
+                    # Captured output is kept on the item, one section per
+                    # run: only the latest run's is wanted.
+                    item._report_sections.clear()
+                    for rep in runtestprotocol(item, log=False, nextitem=None):
+                        reports.append(rep)
+                        if rep.failed:
+                            first_failure.setdefault(item.nodeid, rep)
                     if session.shouldstop:
                         raise session.Interrupted(str(session.shouldstop))
-                r, b = _settle()
-                refs.append(r)
-                blocks.append(b)
-            self._judge(path, refs, blocks)
+                refs, blocks = _settle()
+                if round_no >= self.warmup:
+                    ref_deltas[round_no - self.warmup] = refs - prev_refs
+                    block_deltas[round_no - self.warmup] = blocks - prev_blocks
+                prev_refs, prev_blocks = refs, blocks
+            # Reported once, as a normal run reports: the last round's
+            # outcome, or the first failure of an item that failed in any
+            # round.
+            for rep in reports:
+                earlier = first_failure.get(rep.nodeid)
+                if earlier is not None and rep.when == "call" and not rep.failed:
+                    rep = earlier
+                session.ihook.pytest_runtest_logreport(report=rep)
+            self._judge(path, ref_deltas, block_deltas)
         return True
 
-    def _fail_item(self, item: pytest.Item, why: str) -> None:
-        rep = pytest.TestReport(item.nodeid, item.location, {}, "failed", why, "call")
-        item.ihook.pytest_runtest_logreport(report=rep)
-
-    def _judge(self, path: str, refs: list[int], blocks: list[int]) -> None:
-        w = self.warmup
-        ref_deltas = [refs[i] - refs[i - 1] for i in range(w, len(refs))]
-        block_deltas = [blocks[i] - blocks[i - 1] for i in range(w, len(blocks))]
+    def _judge(self, path: str, ref_deltas: list[int], block_deltas: list[int]) -> None:
         name = path.rsplit("/", 1)[-1]
         line = f"{name}: references {ref_deltas}, blocks {block_deltas}"
         self.lines.append(line)
@@ -122,5 +139,14 @@ def pytest_configure(config: pytest.Config) -> None:
         return
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleak needs an interpreter built --with-pydebug")
+    # The free-threaded 3.13 interpreter makes every new class and function
+    # immortal once a second thread has run, so each test that defines a
+    # class would seem to leak it. regrtest turns that off while hunting
+    # leaks (gh-117783); so does this runner.
+    try:
+        import _testinternalcapi
+        _testinternalcapi.suppress_immortalization(True)
+    except (ImportError, AttributeError):
+        pass
     warmup, _, runs = spec.partition(":")
     config.pluginmanager.register(RefleakRunner(int(warmup), int(runs or 3)), "refleak-runner")
