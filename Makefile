@@ -64,10 +64,17 @@ bench: module
 # sizes; every test still runs.
 test-tsan:
 	scripts/checked-venv.sh tsan >/dev/null
-	supp=$$(dirname $$(dirname $$(readlink -f $$(cat .venv-tsan/.interpreter))))/share/tsan; \
+	@mkdir -p $(BUILD)/py-tsan
+	cat $$(dirname $$(dirname $$(readlink -f $$(cat .venv-tsan/.interpreter))))/share/tsan/suppressions_free_threading.txt \
+		tests/tsan-python.supp > $(BUILD)/py-tsan/suppressions.txt
+	rm -f $(BUILD)/py-tsan/report.*
 	QUORVEL_TSAN=1 PYTHONFAULTHANDLER=1 \
-	TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$$supp/suppressions_free_threading.txt:$(CURDIR)/tests/tsan-python.supp" \
-	.venv-tsan/bin/python -m pytest -q -p no:cacheprovider -o timeout=900 tests
+	TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 log_path=$(CURDIR)/$(BUILD)/py-tsan/report suppressions=$(CURDIR)/$(BUILD)/py-tsan/suppressions.txt" \
+		.venv-tsan/bin/python -m pytest -q -p no:cacheprovider -o timeout=900 tests
+	@# Reports of child processes and of captured tests land in these files.
+	@if ls $(BUILD)/py-tsan/report.* >/dev/null 2>&1; then cat $(BUILD)/py-tsan/report.*; \
+		echo "[quorvel] ThreadSanitizer reports above"; exit 1; fi
+	@echo "[quorvel] test-tsan: no ThreadSanitizer reports"
 
 # Reference leaks: each test file's tests run 2 warm-up + 3 measured times
 # under a --with-pydebug free-threaded interpreter (cached like the above);
@@ -81,7 +88,8 @@ test-refleak:
 	scripts/checked-venv.sh debug >/dev/null
 	@failed=""; for f in tests/test_*.py; do \
 		PYTHONPATH=$(CURDIR)/scripts QUORVEL_REFLEAK=1 .venv-debug/bin/python -m pytest -q -p no:cacheprovider \
-			-p no:hypothesispytest -p refleak --refleak=$(REFLEAK) -o timeout=900 $$f || failed="$$failed $$f"; \
+			-p no:hypothesispytest -p refleak --refleak=$(REFLEAK) -o timeout=900 $$f; \
+		rc=$$?; [ $$rc = 0 ] || [ $$rc = 5 ] || failed="$$failed $$f"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "[quorvel] test-refleak failed:$$failed"; exit 1; fi; \
 	echo "[quorvel] test-refleak: no leaks"
