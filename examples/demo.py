@@ -4,24 +4,29 @@ Each worker thread counts its share of events into a shared AtomicInteger,
 while a second run does the same with an int guarded by threading.Lock.
 Both totals are exact; the atomic needs no lock at all. Then the workers
 tally words into one shared ConcurrentMap of per-word AtomicIntegers, and
-the tally matches a single-threaded count exactly. Last, a pipeline: producer
+the tally matches a single-threaded count exactly. Next, a pipeline: producer
 threads hand work to a ThreadPool whose tasks read shared settings under an
 RwLock, gather results in a ConcurrentMap and count progress with an
 AtomicInteger; it is timed against the same pipeline on ThreadPoolExecutor,
 a dict and an int each guarded by threading.Lock, and settings read under
 threading.Lock. The producers hand their keys straight to the pool.
+Last, a channel pipeline: producers feed bounded channels, consumers fan in
+with select() and a time-out, and an asyncio consumer awaits items with
+arecv().
 """
 
 from __future__ import annotations
 
+import asyncio
 import concurrent.futures
 import sys
 import threading
 import time
 from collections import Counter
 from collections.abc import Callable
+from typing import Any
 
-from _quorvel import AtomicBoolean, AtomicInteger, ConcurrentMap, RwLock, ThreadPool
+from _quorvel import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RecvOp, RwLock, ThreadPool, select
 
 WORKERS = 4
 EVENTS_PER_WORKER = 200_000
@@ -194,6 +199,105 @@ def pipeline_stdlib() -> tuple[int, int, float]:
     return sum(results.values()), progress, seconds
 
 
+PIPELINE_ITEMS = 20_000
+
+
+def fan_in(ops: list[RecvOp[Any]], handle: Callable[[Any], None]) -> int:
+    """Receive from every op's channel until all are closed and drained;
+    returns how often the time-out passed with nothing to take."""
+    timeouts = 0
+    while ops:
+        try:
+            handle(select(ops, timeout=0.2)[1])
+        except TimeoutError:
+            timeouts += 1
+        except ValueError:
+            # One channel is closed and drained, but which? Poll each alone.
+            still_open = []
+            for op in ops:
+                try:
+                    handle(select([op], timeout=0)[1])
+                    still_open.append(op)
+                except TimeoutError:
+                    still_open.append(op)
+                except ValueError:
+                    pass
+            ops = still_open
+    return timeouts
+
+
+def channel_pipeline() -> tuple[bool, float]:
+    """Producers feed two bounded channels; consumers fan in with select()."""
+    numbers: Channel[int] = Channel(64)
+    words: Channel[str] = Channel(64)
+    total, counted = AtomicInteger(), AtomicInteger()
+
+    def handle(value: Any) -> None:
+        if isinstance(value, int):
+            total.add_and_get(value)
+        counted.increment()
+
+    def produce_numbers() -> None:
+        for n in range(PIPELINE_ITEMS):
+            numbers.send(n)
+
+    def produce_words() -> None:
+        for n in range(PIPELINE_ITEMS // 10):
+            words.send(f"w{n}")
+
+    def consume() -> None:
+        fan_in([numbers.recv_op(), words.recv_op()], handle)
+
+    producers = [threading.Thread(target=produce_numbers), threading.Thread(target=produce_words)]
+    consumers = [threading.Thread(target=consume) for _ in range(WORKERS - 1)]
+    start = time.perf_counter()
+    for t in producers + consumers:
+        t.start()
+    for t in producers:
+        t.join()
+    numbers.close()
+    words.close()
+    for t in consumers:
+        t.join()
+    elapsed = time.perf_counter() - start
+    expected = PIPELINE_ITEMS + PIPELINE_ITEMS // 10
+    print(f"Channel pipeline: {len(producers)} producers -> Channel(64) x2 -> {len(consumers)} select() consumers: "
+          f"{counted.get():,} items of {expected:,} in {elapsed:6.3f} s")
+    ok = counted.get() == expected and total.get() == sum(range(PIPELINE_ITEMS))
+    return ok, elapsed
+
+
+async def async_consumer(ch: Channel[int]) -> int:
+    """Sum items with arecv() until the channel is closed and drained."""
+    total = 0
+    while True:
+        try:
+            total += await ch.arecv(timeout=1.0)
+        except TimeoutError:
+            continue
+        except ValueError:
+            return total
+
+
+def asyncio_pipeline() -> bool:
+    ch: Channel[int] = Channel(16)
+    count = 1_000
+
+    def produce() -> None:
+        for n in range(count):
+            ch.send(n)
+        ch.close()
+
+    producer = threading.Thread(target=produce)
+    start = time.perf_counter()
+    producer.start()
+    total = asyncio.run(async_consumer(ch))
+    producer.join()
+    elapsed = time.perf_counter() - start
+    print(f"asyncio consumer: awaited {count:,} items with arecv(), sum {total:,}, in {elapsed:6.3f} s")
+    return total == sum(range(count))
+
+
 def main() -> int:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {WORKERS} worker threads")
@@ -223,8 +327,11 @@ def main() -> int:
     print(f"  ThreadPoolExecutor + dict + int + threading.Lock      {s_s:6.3f} s  ({q_s / s_s:.2f}x the time)")
     print("The pipeline total is exact." if pipeline_ok else "MISMATCH: the pipeline total is wrong.")
 
+    channel_ok, _ = channel_pipeline()
+    async_ok = asyncio_pipeline()
+
     ok = (atomic_total == expected and lock_total == expected and winners == 1 and tally_ok
-          and pipeline_ok)
+          and pipeline_ok and channel_ok and async_ok)
     print("All totals exact." if ok else "MISMATCH: a total is wrong.")
     return 0 if ok else 1
 

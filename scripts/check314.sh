@@ -2,7 +2,9 @@
 # Compiles every source of the module against the CPython 3.14 headers of
 # Debian's libpython3.14-dev (from sid, fetched through the private apt
 # configuration and unpacked into the cache, never installed), as a
-# free-threaded build (-DPy_GIL_DISABLED=1). Fails on any error or warning.
+# free-threaded build (-DPy_GIL_DISABLED=1), once with g++ and once with
+# clang++ (installed from the machine's apt sources if missing), since both
+# compilers must build the module. Fails on any error or warning.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -21,16 +23,19 @@ fi
 inc="$dest/root/usr/include"
 [ -f "$inc/python3.14/Python.h" ] || die "Python.h missing from the unpacked libpython3.14-dev"
 
-cxx=${CXX:-g++}
+apt_install clang
+compilers=("${CXX:-g++}" clang++)
 failed=0
 count=0
 while IFS= read -r src; do
     count=$((count + 1))
-    if ! "$cxx" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -DPy_GIL_DISABLED=1 \
-            -I"$root/src" -I"$inc/python3.14" -I"$inc" "$src"; then
-        log "does not compile against the 3.14 headers: ${src#$root/}"
-        failed=1
-    fi
+    for cxx in "${compilers[@]}"; do
+        if ! "$cxx" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -DPy_GIL_DISABLED=1 \
+                -I"$root/src" -I"$inc/python3.14" -I"$inc" "$src"; then
+            log "does not compile with $cxx against the 3.14 headers: ${src#$root/}"
+            failed=1
+        fi
+    done
 done < <(find "$root/src" -name '*.cpp' | sort)
 [ "$failed" = 0 ] || die "3.14 compile check failed"
-log "3.14 compile check: $count sources compile against CPython 3.14 headers"
+log "3.14 compile check: $count sources compile against CPython 3.14 headers with ${compilers[*]}"

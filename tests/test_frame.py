@@ -189,6 +189,12 @@ UNINITIALIZED_CALLS = {
     "ConcurrentMap": ["obj.set('k', 1)", "obj.get('k')", "obj.delete('k')", "len(obj)", "obj.len()",
                       "obj.items()", "obj.clear()", "obj.shard_count"],
     "RwLock": ["obj.read()", "obj.write()"],
+    "Channel": ["obj.send(1)", "obj.recv()", "obj.try_send(1)", "obj.try_recv()", "obj.send_timeout(1, 1)",
+                "obj.recv_timeout(1)", "obj.close()", "obj.recv_op()", "obj.send_op(1)", "obj.__enter__()",
+                "obj.__exit__(None, None, None)", "obj.asend(1)", "obj.arecv()", "obj.capacity", "iter(obj)",
+                "next(obj)"],
+    "RecvOp": ["_quorvel.select([obj])", "_quorvel.select([_quorvel.Channel().recv_op(), obj], 0)"],
+    "SendOp": ["_quorvel.select((obj,))"],
     "RwLockReadGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
     "RwLockWriteGuard": ["obj.__enter__()", "obj.__exit__(None, None, None)"],
 }

@@ -13,7 +13,9 @@ import pytest
 
 import _quorvel
 
-CLASSES = ["ConcurrentMap", "ThreadPool", "AtomicInteger", "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard"]
+CLASSES = ["Channel", "RecvOp", "SendOp", "ConcurrentMap", "ThreadPool", "AtomicInteger", "AtomicBoolean", "RwLock",
+           "RwLockReadGuard", "RwLockWriteGuard"]
+NAMES = [*CLASSES, "select"]
 SUBCLASSABLE = {"ConcurrentMap"}
 WEAKREFERABLE = {"ThreadPool"}
 
@@ -23,9 +25,12 @@ def test_import_keeps_the_gil_disabled() -> None:
 
 
 def test_all_lists_the_classes_in_registration_order() -> None:
-    assert _quorvel.__all__ == CLASSES
+    assert _quorvel.__all__ == NAMES
     public = [n for n in dir(_quorvel) if not n.startswith("_")]
-    assert sorted(public) == sorted(CLASSES)
+    assert sorted(public) == sorted(NAMES)
+    assert _quorvel.select.__module__ == "_quorvel"
+    assert _quorvel.select.__self__ is _quorvel
+    assert _quorvel.select.__text_signature__ == "(ops, timeout=None)"
 
 
 def make_instance(name: str) -> object:
@@ -33,6 +38,10 @@ def make_instance(name: str) -> object:
         return _quorvel.RwLock().read()
     if name == "RwLockWriteGuard":
         return _quorvel.RwLock().write()
+    if name == "RecvOp":
+        return _quorvel.Channel().recv_op()
+    if name == "SendOp":
+        return _quorvel.Channel().send_op(1)
     return getattr(_quorvel, name)()
 
 
@@ -59,7 +68,7 @@ def test_class_identity_and_flags(name: str) -> None:
     assert not hasattr(obj, "__dict__")
 
 
-@pytest.mark.parametrize("name", ["RwLockReadGuard", "RwLockWriteGuard"])
+@pytest.mark.parametrize("name", ["RwLockReadGuard", "RwLockWriteGuard", "RecvOp", "SendOp"])
 def test_classes_without_constructor_cannot_be_called(name: str) -> None:
     with pytest.raises(TypeError, match="cannot create"):
         getattr(_quorvel, name)()
@@ -144,7 +153,7 @@ def test_names_are_appended_to_an_existing_all() -> None:
     spec, module = _fresh_module()
     module.__all__ = ["earlier"]
     spec.loader.exec_module(module)
-    assert module.__all__ == ["earlier", *CLASSES]
+    assert module.__all__ == ["earlier", *NAMES]
 
 
 def test_an_all_that_is_not_a_list_fails_the_import() -> None:

@@ -1,14 +1,21 @@
 // channel_bench: items per second through the channel flavours, against a
 // std::mutex + std::condition_variable + std::deque queue: unbounded (the
 // plain baseline), and bounded to the capacity of each array case, whose
-// producers wait for room as the array's do (the "same cap" column).
+// producers wait for room as the array's do (the "vs cap / same cap" column).
 //
 // SPSC (1 producer, 1 consumer) and MPMC (2 producers, 2 consumers), blocking
 // send and receive of 64-bit items. The cases of one shape run interleaved,
 // five rounds; each reports its median and fastest round (on a shared machine
-// the rounds vary a lot), and the ratio of its median to the mutex queue's.
+// the rounds vary a lot), and throughput ratios (higher is better): its median
+// against the unbounded mutex queue's, and for the array cases against the
+// mutex queue bounded to the same capacity. The channels spin before they
+// sleep and the mutex queue sleeps at once, so each case also reports the CPU
+// time of the whole process per item (median round): a faster wall time
+// bought with more processor time shows there. A checksum mismatch (an item
+// lost or duplicated) fails the run.
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -66,8 +73,19 @@ struct Shape {
     int consumers;
 };
 
-// Runs producers and consumers; returns items per second.
-double run_threads(const Shape& shape, uint64_t items, const std::function<void(int, uint64_t, uint64_t)>& produce,
+double process_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+struct Round {
+    double items_per_s;
+    double cpu_ns_per_item;  // all threads of the process
+};
+
+// Runs producers and consumers; returns the round's throughput and CPU cost.
+Round run_threads(const Shape& shape, uint64_t items, const std::function<void(int, uint64_t, uint64_t)>& produce,
                    const std::function<uint64_t(int)>& consume, const std::function<void()>& finish) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
@@ -90,18 +108,23 @@ double run_threads(const Shape& shape, uint64_t items, const std::function<void(
         });
     }
     while (ready.load() != shape.producers + shape.consumers) std::this_thread::yield();
+    const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     go.store(true);
     for (auto& t : ts) t.join();
     finish();
     for (auto& t : cs) t.join();
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = process_cpu_seconds() - cpu_start;
     const uint64_t n = per * uint64_t(shape.producers);
-    if (checksum.load() != n * (n - 1) / 2) std::fprintf(stderr, "checksum mismatch\n");
-    return double(n) / secs;
+    if (checksum.load() != n * (n - 1) / 2) {
+        std::fprintf(stderr, "checksum mismatch: %s lost or duplicated items\n", shape.name);
+        std::exit(1);
+    }
+    return {double(n) / secs, cpu * 1e9 / double(n)};
 }
 
-double bench_mutex(const Shape& shape, uint64_t items, size_t capacity) {
+Round bench_mutex(const Shape& shape, uint64_t items, size_t capacity) {
     MutexQueue q(capacity);
     return run_threads(
         shape, items,
@@ -118,7 +141,7 @@ double bench_mutex(const Shape& shape, uint64_t items, size_t capacity) {
         });
 }
 
-double bench_channel(const Shape& shape, uint64_t items, const std::function<Channel<uint64_t>()>& make) {
+Round bench_channel(const Shape& shape, uint64_t items, const std::function<Channel<uint64_t>()>& make) {
     auto [tx, rx] = make();
     std::vector<ChannelSender<uint64_t>> senders;
     for (int p = 0; p < shape.producers; ++p) senders.push_back(tx.clone());
@@ -169,27 +192,36 @@ int main() {
     };
     constexpr size_t kCases = sizeof(cases) / sizeof(cases[0]);
     constexpr int kRounds = 5;
-    std::printf("%-10s %-15s %16s %16s %8s %9s\n", "shape", "queue", "median items/s", "best items/s", "ratio",
-                "same cap");
+    std::printf("throughput ratios, higher is better; cpu: CPU ns of the whole process per item\n");
+    std::printf("%-10s %-15s %14s %14s %9s %9s %12s\n", "shape", "queue", "median items/s", "best items/s",
+                "vs mutex", "vs cap", "cpu ns/item");
+    std::printf("%-10s %-15s %14s %14s %9s %9s %12s\n", "", "", "", "", "unbounded", "same cap", "(median)");
     for (const Shape& shape : shapes) {
-        double rates[kCases][kRounds] = {};
+        Round rounds[kCases][kRounds] = {};
         for (int round = 0; round < kRounds; ++round) {
             for (size_t i = 0; i < kCases; ++i) {
                 const Case& c = cases[i];
-                rates[i][round] =
+                rounds[i][round] =
                     c.make ? bench_channel(shape, c.items, c.make) : bench_mutex(shape, c.items, c.cap);
             }
         }
-        double median[kCases];
+        Round median[kCases];
+        double best[kCases];
         for (size_t i = 0; i < kCases; ++i) {
-            std::sort(rates[i], rates[i] + kRounds);
-            median[i] = rates[i][kRounds / 2];
+            std::sort(rounds[i], rounds[i] + kRounds,
+                      [](const Round& a, const Round& b) { return a.items_per_s < b.items_per_s; });
+            median[i] = rounds[i][kRounds / 2];
+            best[i] = rounds[i][kRounds - 1].items_per_s;
         }
         for (size_t i = 0; i < kCases; ++i) {
-            std::printf("%-10s %-15s %16.0f %16.0f %8.2f", shape.name, cases[i].name, median[i],
-                        rates[i][kRounds - 1], median[i] / median[0]);
-            if (cases[i].same_cap >= 0) std::printf(" %8.2fx", median[i] / median[cases[i].same_cap]);
-            std::printf("\n");
+            std::printf("%-10s %-15s %14.0f %14.0f %9.2f", shape.name, cases[i].name, median[i].items_per_s, best[i],
+                        median[i].items_per_s / median[0].items_per_s);
+            if (cases[i].same_cap >= 0) {
+                std::printf(" %9.2f", median[i].items_per_s / median[cases[i].same_cap].items_per_s);
+            } else {
+                std::printf(" %9s", "");
+            }
+            std::printf(" %12.0f\n", median[i].cpu_ns_per_item);
         }
     }
     return 0;

@@ -2,11 +2,14 @@
 //
 // Uncontended: one thread, lock + unlock in a loop; the best of several runs
 // is reported, so a busy machine inflates the figures less. Contended: two
-// threads each do N lock / increment / unlock on one lock, and the time per
-// operation is the wall time over all 2N operations (the counter is checked
-// afterwards). Ratios are engine / standard: below 1 means the engine is faster.
+// threads each do N lock / increment / unlock on one lock; the time per
+// operation is the wall time over all 2N operations, reported as the median
+// of several runs together with each thread's time spent waiting in that run
+// (a lost update fails the run). Ratios are time ratios, engine / standard:
+// lower is better, below 1 means the engine is faster.
 //
 //   lock_bench [iterations]      (default 20 000 000 uncontended, a tenth of it contended)
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <vector>
 
 #include "sync/mutex.h"
 #include "sync/rwlock.h"
@@ -35,24 +39,37 @@ double best_ns_per_op(long iterations, Body body) {
     return best;
 }
 
-// Two threads, each `per_thread` times lock / ++counter / unlock.
+// One contended run: the wall time per operation, and each thread's total
+// time spent waiting to acquire (from before lock() to after it returns).
+struct ContendedRun {
+    double ns_per_op;
+    double wait_ms[2];
+};
+
+// Two threads, each `per_thread` times lock / ++counter / unlock, kRuns
+// times. A lost update ends the benchmark with a failure.
 template <class Lock, class Unlock>
-double contended_ns_per_op(long per_thread, Lock lock, Unlock unlock) {
-    double best = 1e30;
+std::vector<ContendedRun> contended_runs(long per_thread, Lock lock, Unlock unlock) {
+    std::vector<ContendedRun> runs;
     for (int run = 0; run < kRuns; ++run) {
         long counter = 0;
         std::atomic<int> ready{0};
         std::atomic<bool> go{false};
-        auto worker = [&] {
+        double wait_ns[2] = {0, 0};
+        auto worker = [&](int who) {
             ready.fetch_add(1);
             while (!go.load()) std::this_thread::yield();
+            Clock::duration waited{};
             for (long i = 0; i < per_thread; ++i) {
+                const auto before = Clock::now();
                 lock();
+                waited += Clock::now() - before;
                 ++counter;
                 unlock();
             }
+            wait_ns[who] = std::chrono::duration<double, std::nano>(waited).count();
         };
-        std::thread a(worker), b(worker);
+        std::thread a(worker, 0), b(worker, 1);
         while (ready.load() < 2) std::this_thread::yield();
         const auto start = Clock::now();
         go.store(true);
@@ -63,9 +80,24 @@ double contended_ns_per_op(long per_thread, Lock lock, Unlock unlock) {
             std::fprintf(stderr, "lost updates: %ld of %ld\n", 2 * per_thread - counter, 2 * per_thread);
             std::exit(1);
         }
-        if (ns / double(2 * per_thread) < best) best = ns / double(2 * per_thread);
+        runs.push_back({ns / double(2 * per_thread), {wait_ns[0] / 1e6, wait_ns[1] / 1e6}});
     }
-    return best;
+    return runs;
+}
+
+// The run of median time per operation.
+ContendedRun median_run(std::vector<ContendedRun> runs) {
+    std::sort(runs.begin(), runs.end(), [](const ContendedRun& a, const ContendedRun& b) { return a.ns_per_op < b.ns_per_op; });
+    return runs[runs.size() / 2];
+}
+
+void contended_row(const char* engine, const std::vector<ContendedRun>& e, const char* peer,
+                   const std::vector<ContendedRun>& p) {
+    const ContendedRun me = median_run(e), mp = median_run(p);
+    std::printf("  %-22s %7.2f   %-26s %7.2f   ratio %.2f\n", engine, me.ns_per_op, peer, mp.ns_per_op,
+                me.ns_per_op / mp.ns_per_op);
+    std::printf("  %-22s waits %.0f / %.0f ms   %-20s waits %.0f / %.0f ms\n", "", me.wait_ms[0], me.wait_ms[1], "",
+                mp.wait_ms[0], mp.wait_ms[1]);
 }
 
 void row(const char* engine, double e, const char* peer, double p) {
@@ -88,6 +120,7 @@ int main(int argc, char** argv) {
     std::mutex std_mutex;
     std::shared_mutex std_rw;
 
+    std::printf("time ratios, engine / standard: lower is better\n\n");
     std::printf("uncontended lock+unlock, ns/op (best of %d runs of %ld)\n", kRuns, n);
     row("RawMutex", best_ns_per_op(n, [&](long k) {
             for (long i = 0; i < k; ++i) {
@@ -126,13 +159,14 @@ int main(int argc, char** argv) {
             }
         }));
 
-    std::printf("\ncontended, 2 threads x %ld lock/increment/unlock, ns/op (best of %d runs)\n", contended_n,
-                kRuns);
-    row("RawMutex", contended_ns_per_op(contended_n, [&] { raw_mutex.lock(); }, [&] { raw_mutex.unlock(); }),
-        "std::mutex", contended_ns_per_op(contended_n, [&] { std_mutex.lock(); }, [&] { std_mutex.unlock(); }));
-    row("RawRwLock exclusive",
-        contended_ns_per_op(contended_n, [&] { raw_rw.lock_exclusive(); }, [&] { raw_rw.unlock_exclusive(); }),
-        "std::shared_mutex excl.",
-        contended_ns_per_op(contended_n, [&] { std_rw.lock(); }, [&] { std_rw.unlock(); }));
+    std::printf("\ncontended, 2 threads x %ld lock/increment/unlock, ns/op: the median of %d runs, and in\n"
+                "that run each thread's total time waiting to acquire (unequal waits mean an unfair lock)\n",
+                contended_n, kRuns);
+    contended_row("RawMutex", contended_runs(contended_n, [&] { raw_mutex.lock(); }, [&] { raw_mutex.unlock(); }),
+                  "std::mutex", contended_runs(contended_n, [&] { std_mutex.lock(); }, [&] { std_mutex.unlock(); }));
+    contended_row("RawRwLock exclusive",
+                  contended_runs(contended_n, [&] { raw_rw.lock_exclusive(); }, [&] { raw_rw.unlock_exclusive(); }),
+                  "std::shared_mutex excl.",
+                  contended_runs(contended_n, [&] { std_rw.lock(); }, [&] { std_rw.unlock(); }));
     return 0;
 }

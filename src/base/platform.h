@@ -71,6 +71,10 @@ void sleep_for_ns(uint64_t ns) noexcept;
 // id out again once its thread has exited: compare it only among live threads.
 uint64_t os_thread_id() noexcept;
 
+// Whether the calling thread is the process's initial thread (in a forked
+// child: the thread that forked). Not cached, so it stays right across fork().
+bool is_initial_thread() noexcept;
+
 // An id of the calling thread that is unique for the life of the process and
 // never reused (never 0): the first call on a thread draws the next number.
 uint64_t unique_thread_id() noexcept;

@@ -67,6 +67,8 @@ uint64_t os_thread_id() noexcept {
     return cached;
 }
 
+bool is_initial_thread() noexcept { return syscall(SYS_gettid) == getpid(); }
+
 namespace {
 std::atomic<uint64_t> g_next_unique_thread_id{1};
 thread_local uint64_t t_unique_thread_id = 0;

@@ -42,11 +42,23 @@ void* allocate(AllocKind kind, size_t size, size_t align) {
 
 void deallocate(AllocKind kind, void* p, size_t size, size_t align) noexcept {
     g_tally[unsigned(kind)].live.fetch_sub(1, std::memory_order_relaxed);  // tally only
+    // The size is only a hint to the allocator. Compilers that do not enable
+    // sized deallocation by default (clang before 19) do not declare the
+    // sized forms, so fall back to the unsized ones there.
+#if defined(__cpp_sized_deallocation)
     if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
         ::operator delete(p, size, std::align_val_t(align));
     } else {
         ::operator delete(p, size);
     }
+#else
+    (void)size;
+    if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+        ::operator delete(p, std::align_val_t(align));
+    } else {
+        ::operator delete(p);
+    }
+#endif
 }
 
 namespace alloc_stats {

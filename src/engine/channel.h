@@ -2,8 +2,11 @@
 //
 // An array, list or zero channel lives in one record: the flavour's state,
 // `senders` and `receivers` (live ends per side, starting at 1) and `destroy`.
-// An end is a flavour tag and a pointer; every operation dispatches on the
-// tag. Timer receivers (at, never) have no record.
+// An end is a flavour tag and a pointer. Each end has one dispatch point,
+// visit(), an exhaustive switch from the tag to the flavour's record; every
+// operation is a set of overloads over the records it can meet. Timer
+// receivers (at, never) have no counter record: an at receiver dispatches on
+// its AtChannel, a never receiver on a NeverRecord.
 // Counting: clone() increments its side (relaxed) and stops the process past
 // the largest signed word. Drop decrements (acq_rel); the end that brings a
 // side to 0 disconnects that side, then swaps `destroy` (acq_rel): whoever
@@ -43,6 +46,14 @@ enum class Flavor : uint8_t {
     Never,  // receivers only
 };
 
+// What a never receiver dispatches on: it has no record.
+struct NeverRecord {};
+
+// Missing enumerators in the dispatch switches are errors, not warnings, with
+// either compiler.
+#define QUORVEL_EXHAUSTIVE_SWITCH_BEGIN _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic error \"-Wswitch\"")
+#define QUORVEL_EXHAUSTIVE_SWITCH_END _Pragma("GCC diagnostic pop")
+
 // The counter record of one channel.
 template <class Chan>
 struct ChannelCore {
@@ -61,6 +72,15 @@ struct EndFactory;
 
 [[noreturn]] inline void moved_from_end() { panic("use of a moved-from channel end"); }
 
+// Overloaded lambdas: each end operation is one overload set over the
+// records, so a record type nobody handles fails to compile.
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
 inline void count_clone(std::atomic<size_t>& count) noexcept {
     // Relaxed: the new end is made from a live one, which keeps the record
     // alive; nothing is published through the count.
@@ -69,7 +89,7 @@ inline void count_clone(std::atomic<size_t>& count) noexcept {
 
 // Drops one end of a side; the last one disconnects the side, and the second
 // side to finish frees the record.
-template <class Chan, bool kSender>
+template <bool kSender, class Chan>
 void release_end(ChannelCore<Chan>* core) noexcept {
     std::atomic<size_t>& count = kSender ? core->senders : core->receivers;
     // AcqRel: the release orders this end's operations before the disconnect
@@ -108,12 +128,7 @@ public:
 
     // A new end of the same channel, counted as a live sender.
     ChannelSender clone() const {
-        switch (flavor_) {
-            case Flavor::Array: detail::count_clone(array_core()->senders); break;
-            case Flavor::List: detail::count_clone(list_core()->senders); break;
-            case Flavor::Zero: detail::count_clone(zero_core()->senders); break;
-            default: detail::moved_from_end();
-        }
+        visit([]<class Chan>(ChannelCore<Chan>& core) { detail::count_clone(core.senders); });
         return ChannelSender(flavor_, core_);
     }
 
@@ -121,22 +136,12 @@ public:
     // takes the item; a list channel never blocks. Sent, or Disconnected with
     // the item.
     SendResult<T> send(T item) const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.send(std::move(item));
-            case Flavor::List: return list_core()->chan.send(std::move(item));
-            case Flavor::Zero: return zero_core()->chan.send(std::move(item));
-            default: detail::moved_from_end();
-        }
+        return visit([&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.send(std::move(item)); });
     }
 
     // Never blocks: Sent, Full with the item, or Disconnected with the item.
     SendResult<T> try_send(T item) const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.try_send(std::move(item));
-            case Flavor::List: return list_core()->chan.try_send(std::move(item));
-            case Flavor::Zero: return zero_core()->chan.try_send(std::move(item));
-            default: detail::moved_from_end();
-        }
+        return visit([&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.try_send(std::move(item)); });
     }
 
     Flavor flavor() const noexcept { return flavor_; }
@@ -148,12 +153,27 @@ private:
     ChannelCore<ListChannel<T>>* list_core() const noexcept { return static_cast<ChannelCore<ListChannel<T>>*>(core_); }
     ChannelCore<ZeroChannel<T>>* zero_core() const noexcept { return static_cast<ChannelCore<ZeroChannel<T>>*>(core_); }
 
-    void release() noexcept {
+QUORVEL_EXHAUSTIVE_SWITCH_BEGIN
+    // The one dispatch point: calls f with this end's record. Every operation
+    // goes through here, so a new flavour is a compile error until this
+    // switch and every operation's overloads handle it.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
         switch (flavor_) {
-            case Flavor::Array: detail::release_end<ArrayChannel<T>, true>(array_core()); break;
-            case Flavor::List: detail::release_end<ListChannel<T>, true>(list_core()); break;
-            case Flavor::Zero: detail::release_end<ZeroChannel<T>, true>(zero_core()); break;
-            default: break;  // moved-from: nothing to release
+            case Flavor::Array: return f(*array_core());
+            case Flavor::List: return f(*list_core());
+            case Flavor::Zero: return f(*zero_core());
+            case Flavor::At:
+            case Flavor::Never: panic("a sender of a receiver-only flavour");
+            case Flavor::Moved: break;
+        }
+        detail::moved_from_end();
+    }
+QUORVEL_EXHAUSTIVE_SWITCH_END
+
+    void release() noexcept {
+        if (flavor_ != Flavor::Moved) {
+            visit([]<class Chan>(ChannelCore<Chan>& core) { detail::release_end<true>(&core); });
         }
         flavor_ = Flavor::Moved;
         core_ = nullptr;
@@ -161,55 +181,40 @@ private:
 
     // SelectHandle.
     bool try_select(Token& token) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.start_send(token);
-            case Flavor::List: return list_core()->chan.start_send(token);
-            case Flavor::Zero: return zero_core()->chan.start_send(token);
-            default: detail::moved_from_end();
-        }
+        return visit([&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.start_send(token); });
     }
     std::optional<Instant> deadline() const override { return std::nullopt; }
     bool register_op(Operation oper, WaitContext& cx) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.send_register(oper, cx);
-            case Flavor::List: return true;  // always ready; nothing to register
-            case Flavor::Zero: return zero_core()->chan.send_register(oper, cx);
-            default: detail::moved_from_end();
-        }
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.send_register(oper, cx); },
+            [](ChannelCore<ListChannel<T>>&) { return true; },  // always ready; nothing to register
+        });
     }
     void unregister_op(Operation oper) const override {
-        switch (flavor_) {
-            case Flavor::Array: array_core()->chan.send_unregister(oper); return;
-            case Flavor::List: return;
-            case Flavor::Zero: zero_core()->chan.send_unregister(oper); return;
-            default: detail::moved_from_end();
-        }
+        visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { core.chan.send_unregister(oper); },
+            [](ChannelCore<ListChannel<T>>&) {},
+        });
     }
     bool accept(Token& token, WaitContext& cx) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.start_send(token);
-            case Flavor::List: return list_core()->chan.start_send(token);
-            case Flavor::Zero: token.zero.packet = cx.wait_packet(); return true;
-            default: detail::moved_from_end();
-        }
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.start_send(token); },
+            [&](ChannelCore<ZeroChannel<T>>&) {
+                token.zero.packet = cx.wait_packet();
+                return true;
+            },
+        });
     }
     bool is_ready() const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.send_is_ready();
-            case Flavor::List: return true;
-            case Flavor::Zero: return zero_core()->chan.send_is_ready();
-            default: detail::moved_from_end();
-        }
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.send_is_ready(); },
+            [](ChannelCore<ListChannel<T>>&) { return true; },
+        });
     }
 
     // Completes a send started by try_select or accept.
     SendResult<T> write(Token& token, T&& item) const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.write(token, std::move(item));
-            case Flavor::List: return list_core()->chan.write(token, std::move(item));
-            case Flavor::Zero: return zero_core()->chan.write(token, std::move(item));
-            default: detail::moved_from_end();
-        }
+        return visit([&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.write(token, std::move(item)); });
     }
 
     Flavor flavor_;
@@ -242,66 +247,45 @@ public:
 
     // A new end of the same channel (or timer), counted as a live receiver.
     ChannelReceiver clone() const {
-        switch (flavor_) {
-            case Flavor::Array: detail::count_clone(array_core()->receivers); break;
-            case Flavor::List: detail::count_clone(list_core()->receivers); break;
-            case Flavor::Zero: detail::count_clone(zero_core()->receivers); break;
-            case Flavor::At: at()->add_ref(); break;
-            case Flavor::Never: break;
-            case Flavor::Moved: detail::moved_from_end();
-        }
+        visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>& core) { detail::count_clone(core.receivers); },
+            [](AtChannel& at) { at.add_ref(); },
+            [](NeverRecord&) {},
+        });
         return ChannelReceiver(flavor_, core_);
     }
 
     // Blocks while the channel is empty and connected: the item, or
     // Disconnected once every sender is gone and nothing is left.
     RecvResult<T> recv() const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.recv();
-            case Flavor::List: return list_core()->chan.recv();
-            case Flavor::Zero: return zero_core()->chan.recv();
-            case Flavor::At:
-            case Flavor::Never: {
-                // Timers wait through a one-operation Select: until the
-                // delivery instant, or for ever.
-                Select sel;
-                sel.recv(*this);
-                SelectedOperation op = sel.select();
-                return op.recv(*this);
-            }
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>& core) { return core.chan.recv(); },
+            [this](AtChannel&) { return recv_timer(); },
+            [this](NeverRecord&) { return recv_timer(); },
+        });
     }
 
     // Never blocks: the item, Empty, or Disconnected.
     RecvResult<T> try_recv() const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.try_recv();
-            case Flavor::List: return list_core()->chan.try_recv();
-            case Flavor::Zero: return zero_core()->chan.try_recv();
-            case Flavor::At:
+        return visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>& core) { return core.chan.try_recv(); },
+            [](AtChannel& at) -> RecvResult<T> {
                 if constexpr (kTimerItem) {
-                    if (std::optional<Instant> got = at()->try_recv()) return RecvResult<T>::received(Instant(*got));
+                    if (std::optional<Instant> got = at.try_recv()) return RecvResult<T>::received(Instant(*got));
                 }
                 return RecvResult<T>::empty();
-            case Flavor::Never: return RecvResult<T>::empty();
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+            },
+            [](NeverRecord&) { return RecvResult<T>::empty(); },
+        });
     }
 
     // Whether nothing can be received right now (a zero channel never buffers).
     bool is_empty() const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.is_empty();
-            case Flavor::List: return list_core()->chan.is_empty();
-            case Flavor::Zero: return zero_core()->chan.is_empty();
-            case Flavor::At: return at()->is_empty();
-            case Flavor::Never: return true;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>& core) { return core.chan.is_empty(); },
+            [](AtChannel& at) { return at.is_empty(); },
+            [](NeverRecord&) { return true; },
+        });
     }
 
     Flavor flavor() const noexcept { return flavor_; }
@@ -314,14 +298,41 @@ private:
     ChannelCore<ZeroChannel<T>>* zero_core() const noexcept { return static_cast<ChannelCore<ZeroChannel<T>>*>(core_); }
     AtChannel* at() const noexcept { return static_cast<AtChannel*>(core_); }
 
-    void release() noexcept {
+QUORVEL_EXHAUSTIVE_SWITCH_BEGIN
+    // The one dispatch point (see ChannelSender::visit); timers have their
+    // AtChannel, or a NeverRecord standing in for the record a never
+    // receiver does not have.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        NeverRecord never;
         switch (flavor_) {
-            case Flavor::Array: detail::release_end<ArrayChannel<T>, false>(array_core()); break;
-            case Flavor::List: detail::release_end<ListChannel<T>, false>(list_core()); break;
-            case Flavor::Zero: detail::release_end<ZeroChannel<T>, false>(zero_core()); break;
-            case Flavor::At: at()->drop_ref(); break;
-            case Flavor::Never:
+            case Flavor::Array: return f(*array_core());
+            case Flavor::List: return f(*list_core());
+            case Flavor::Zero: return f(*zero_core());
+            case Flavor::At: return f(*at());
+            case Flavor::Never: return f(never);
             case Flavor::Moved: break;
+        }
+        detail::moved_from_end();
+    }
+QUORVEL_EXHAUSTIVE_SWITCH_END
+
+    // Timers wait through a one-operation Select: until the delivery
+    // instant, or for ever.
+    RecvResult<T> recv_timer() const {
+        Select sel;
+        sel.recv(*this);
+        SelectedOperation op = sel.select();
+        return op.recv(*this);
+    }
+
+    void release() noexcept {
+        if (flavor_ != Flavor::Moved) {
+            visit(detail::Overload{
+                []<class Chan>(ChannelCore<Chan>& core) { detail::release_end<false>(&core); },
+                [](AtChannel& at) { at.drop_ref(); },
+                [](NeverRecord&) {},
+            });
         }
         flavor_ = Flavor::Moved;
         core_ = nullptr;
@@ -329,79 +340,67 @@ private:
 
     // SelectHandle.
     bool try_select(Token& token) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.start_recv(token);
-            case Flavor::List: return list_core()->chan.start_recv(token);
-            case Flavor::Zero: return zero_core()->chan.start_recv(token);
-            case Flavor::At: return at()->try_select(token);
-            case Flavor::Never: return false;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.start_recv(token); },
+            [&](AtChannel& at) { return at.try_select(token); },
+            [](NeverRecord&) { return false; },
+        });
     }
     std::optional<Instant> deadline() const override {
-        if (flavor_ == Flavor::At) return at()->deadline();
-        return std::nullopt;
+        return visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>&) -> std::optional<Instant> { return std::nullopt; },
+            [](AtChannel& at) -> std::optional<Instant> { return at.deadline(); },
+            [](NeverRecord&) -> std::optional<Instant> { return std::nullopt; },
+        });
     }
     bool register_op(Operation oper, WaitContext& cx) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.recv_register(oper, cx);
-            case Flavor::List: return list_core()->chan.recv_register(oper, cx);
-            case Flavor::Zero: return zero_core()->chan.recv_register(oper, cx);
-            case Flavor::At: return !at()->is_empty();  // nothing to register: its deadline bounds the wait
-            case Flavor::Never: return false;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.recv_register(oper, cx); },
+            // Nothing to register: its deadline bounds the wait.
+            [](AtChannel& at) { return !at.is_empty(); },
+            [](NeverRecord&) { return false; },
+        });
     }
     void unregister_op(Operation oper) const override {
-        switch (flavor_) {
-            case Flavor::Array: array_core()->chan.recv_unregister(oper); return;
-            case Flavor::List: list_core()->chan.recv_unregister(oper); return;
-            case Flavor::Zero: zero_core()->chan.recv_unregister(oper); return;
-            case Flavor::At:
-            case Flavor::Never: return;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { core.chan.recv_unregister(oper); },
+            [](AtChannel&) {},
+            [](NeverRecord&) {},
+        });
     }
     bool accept(Token& token, WaitContext& cx) const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.start_recv(token);
-            case Flavor::List: return list_core()->chan.start_recv(token);
-            case Flavor::Zero: token.zero.packet = cx.wait_packet(); return true;
-            case Flavor::At: return at()->try_select(token);
-            case Flavor::Never: return false;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.start_recv(token); },
+            [&](ChannelCore<ZeroChannel<T>>&) {
+                token.zero.packet = cx.wait_packet();
+                return true;
+            },
+            [&](AtChannel& at) { return at.try_select(token); },
+            [](NeverRecord&) { return false; },
+        });
     }
     bool is_ready() const override {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.recv_is_ready();
-            case Flavor::List: return list_core()->chan.recv_is_ready();
-            case Flavor::Zero: return zero_core()->chan.recv_is_ready();
-            case Flavor::At: return !at()->is_empty();
-            case Flavor::Never: return false;
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            []<class Chan>(ChannelCore<Chan>& core) { return core.chan.recv_is_ready(); },
+            [](AtChannel& at) { return !at.is_empty(); },
+            [](NeverRecord&) { return false; },
+        });
     }
 
     // Completes a receive started by try_select or accept.
     RecvResult<T> read(Token& token) const {
-        switch (flavor_) {
-            case Flavor::Array: return array_core()->chan.read(token);
-            case Flavor::List: return list_core()->chan.read(token);
-            case Flavor::Zero: return zero_core()->chan.read(token);
-            case Flavor::At:
-                if constexpr (kTimerItem) return AtChannel::read(token);
-                // Only after() makes at receivers, and it makes them of Instant.
-                panic("timer receiver of a non-instant item type");
-            case Flavor::Never: return RecvResult<T>::disconnected();
-            case Flavor::Moved: break;
-        }
-        detail::moved_from_end();
+        return visit(detail::Overload{
+            [&]<class Chan>(ChannelCore<Chan>& core) { return core.chan.read(token); },
+            [&](AtChannel&) -> RecvResult<T> {
+                if constexpr (kTimerItem) {
+                    return AtChannel::read(token);
+                } else {
+                    // Only after() makes at receivers, and it makes them of Instant.
+                    panic("timer receiver of a non-instant item type");
+                }
+            },
+            [](NeverRecord&) { return RecvResult<T>::disconnected(); },
+        });
     }
 
     Flavor flavor_;

@@ -53,7 +53,8 @@ void detail::count_select_registration() noexcept { ++t_stats.select_registratio
 
 WaitHooks& this_thread_wait_hooks() noexcept { return t_hooks; }
 
-WaitContext::WaitContext() noexcept : thread_id_(platform::unique_thread_id()) {}
+WaitContext::WaitContext() noexcept
+    : thread_id_(platform::unique_thread_id()), generation_(platform::fork_generation()) {}
 
 ContextRef WaitContext::make() {
     void* raw = allocate(AllocKind::Context, sizeof(WaitContext), alignof(WaitContext));

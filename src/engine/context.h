@@ -124,6 +124,9 @@ public:
 
     void unpark() noexcept { thread_.unpark(); }
     uint64_t thread_id() const noexcept { return thread_id_; }
+    // The context's owner was left behind in the parent by a fork: its wait
+    // will never end here, and nothing may be handed to it.
+    bool is_stale() const noexcept { return generation_ != platform::fork_generation(); }
 
 private:
     WaitContext() noexcept;
@@ -133,6 +136,9 @@ private:
         // word through an entry registered after this reset.
         select_.store(Selected::WAITING, std::memory_order_release);
         packet_.store(nullptr, std::memory_order_release);
+        // A context cached before a fork is reused by the forking thread,
+        // which does exist in the child: stamp it with this process's generation.
+        generation_ = platform::fork_generation();
     }
     void add_ref() noexcept;
     void drop_ref() noexcept;
@@ -144,6 +150,9 @@ private:
     std::atomic<void*> packet_{nullptr};
     sync::Parker thread_;   // the owner parks here; wakers unpark it
     uint64_t thread_id_;    // platform::unique_thread_id() of the owner
+    uint64_t generation_;   // platform::fork_generation() when the owner last started a wait;
+                            // written by the owner before it registers, read by wakers
+                            // under the wait list's mutex (which orders the two)
     std::atomic<uint64_t> refs_{1};
 
     friend class ContextRef;

@@ -11,10 +11,15 @@
 
 namespace quorvel::engine {
 
+// Only GCC has the -Wtsan group; clang would warn about an unknown one.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpragmas"
 #pragma GCC diagnostic ignored "-Wtsan"
+#endif
 inline void seq_cst_fence() noexcept { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 }  // namespace quorvel::engine

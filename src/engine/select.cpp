@@ -191,6 +191,16 @@ SelectOutcome Select::select_timeout(uint64_t duration_ns) {
     return SelectOutcome(SelectedOperation(token, records_[*pos]));
 }
 
+SelectOutcome Select::try_select() {
+    if (records_.empty()) panic("no operations have been added to `Select`");
+    shuffle(records_);
+    Token token;
+    for (const detail::SelectRecord& rec : records_) {
+        if (rec.handle->try_select(token)) return SelectOutcome(SelectedOperation(token, rec));
+    }
+    return SelectOutcome(SelectTimeout{});
+}
+
 SelectedOperation::~SelectedOperation() noexcept(false) {
     if (pending_ && std::uncaught_exceptions() <= uncaught_) {
         panic("dropped `SelectedOperation` without completing the operation");

@@ -182,8 +182,14 @@ public:
     // range from now means no limit (as select()); callers saturate longer
     // durations to UINT64_MAX. A zero duration still makes one full attempt.
     SelectOutcome select_timeout(uint64_t duration_ns);
+    // One pass over the operations in the shuffled order, without waiting
+    // and without registering anywhere: the first ready one is started, else
+    // SelectTimeout. A caller may run it before committing to a wait.
+    SelectOutcome try_select();
 
     size_t size() const noexcept { return records_.size(); }
+    // Room for `n` operations, so that adding them allocates at most once.
+    void reserve(size_t n) { records_.reserve(n); }
 
 private:
     size_t add(const SelectHandle* handle, const void* identity);

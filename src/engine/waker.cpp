@@ -2,7 +2,8 @@
 //
 // Waker methods run under their owner's mutex; SyncWaker methods take their
 // own. An entry that leaves a list carries one context reference, which its
-// new holder drops after the mutex is released. `is_empty` is stored, under
+// new holder drops after the mutex is released, together with the wake-up of
+// a chosen owner. `is_empty` is stored, under
 // the mutex, after every change of the list it mirrors.
 #include "engine/waker.h"
 
@@ -26,17 +27,28 @@ std::optional<WaiterEntry> Waker::unregister(Operation oper) noexcept {
 
 std::optional<WaiterEntry> Waker::try_select() noexcept {
     const uint64_t me = platform::unique_thread_id();
-    for (auto it = selectors_.begin(); it != selectors_.end(); ++it) {
+    for (auto it = selectors_.begin(); it != selectors_.end();) {
         WaitContext& cx = *it->context;
-        if (cx.thread_id() == me) continue;
+        if (cx.is_stale()) {
+            // Left behind by a fork: its owner never runs here, so drop it
+            // rather than hand it an item or a wake-up. (Its packet, if
+            // separate, was the owner's to free: a child-only leak.)
+            it = selectors_.erase(it);
+            continue;
+        }
+        if (cx.thread_id() == me) {
+            ++it;
+            continue;
+        }
         if (cx.try_select(Selected::operation(it->oper))) {
             cx.store_packet(it->packet);
-            cx.unpark();
             WaiterEntry entry = std::move(*it);
             selectors_.erase(it);
+            entry.wake = WakeDuty(&cx);  // done by the caller, past the unlock
             return entry;
         }
         // Lost: the owner is already woken or giving up, and removes its own entry.
+        ++it;
     }
     return std::nullopt;
 }
@@ -44,14 +56,16 @@ std::optional<WaiterEntry> Waker::try_select() noexcept {
 bool Waker::can_select() const noexcept {
     const uint64_t me = platform::unique_thread_id();
     for (const WaiterEntry& e : selectors_) {
-        if (e.context->thread_id() != me && e.context->selected().is_waiting()) return true;
+        if (e.context->thread_id() != me && !e.context->is_stale() && e.context->selected().is_waiting()) {
+            return true;
+        }
     }
     return false;
 }
 
-void Waker::disconnect() noexcept {
+void Waker::disconnect(WakeBatch& wakes) noexcept {
     for (WaiterEntry& e : selectors_) {
-        if (e.context->try_select(Selected::disconnected())) e.context->unpark();
+        if (!e.context->is_stale() && e.context->try_select(Selected::disconnected())) wakes.add(*e.context);
     }
 }
 
@@ -77,12 +91,14 @@ void SyncWaker::notify_slow() {
             is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
         }
     }
-    // `chosen` drops its context reference here, with the mutex released.
+    // `chosen` wakes its owner and drops its context reference here, with the
+    // mutex released.
 }
 
 void SyncWaker::disconnect() {
+    WakeBatch wakes;  // destroyed, waking its contexts, after the unlock
     std::lock_guard<std::mutex> g(mu_);
-    inner_.disconnect();
+    inner_.disconnect(wakes);
     is_empty_.store(inner_.is_empty(), std::memory_order_seq_cst);
 }
 

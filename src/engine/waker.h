@@ -6,17 +6,24 @@
 // load when nobody waits.
 // Who wakes whom: a counterpart's send or receive (through notify) chooses the
 // oldest entry of another thread whose context is Waiting: it moves it to
-// Operation(oper), publishes the packet, unparks the owner and removes the
-// entry. disconnect() moves every Waiting context to Disconnected and unparks
-// it, leaving the entries: each woken thread unregisters its own.
-// Invariants: a thread never chooses its own entry. Choosing and unparking
-// happen under the owner's mutex; one internal mutex at a time; items are
-// never dropped under one.
+// Operation(oper), publishes the packet and removes the entry, which carries
+// the duty to unpark the owner out with it. disconnect() moves every Waiting
+// context to Disconnected, leaving the entries (each woken thread unregisters
+// its own), and collects the contexts to unpark in a WakeBatch.
+// Unparking happens after the owner's mutex is released: a woken thread's
+// first step is to take that mutex, and waking it under the mutex would make
+// it block again at once.
+// Entries whose owner a fork left in the parent are never chosen, woken or
+// counted; try_select() drops them as it passes.
+// Invariants: a thread never chooses its own entry. Choosing happens under
+// the owner's mutex, unparking after it; one internal mutex at a time; items
+// are never dropped under one.
 #pragma once
 
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/alloc.h"
@@ -26,10 +33,68 @@
 
 namespace quorvel::engine {
 
+// The duty to unpark one chosen waiter, done when the duty is destroyed. Its
+// holder lets it go after releasing the wait list's mutex. The context stays
+// alive until then: the entry carrying the duty holds a reference to it.
+class WakeDuty {
+public:
+    WakeDuty() noexcept = default;
+    explicit WakeDuty(WaitContext* cx) noexcept : cx_(cx) {}
+    WakeDuty(WakeDuty&& o) noexcept : cx_(std::exchange(o.cx_, nullptr)) {}
+    WakeDuty& operator=(WakeDuty&& o) noexcept {
+        if (this != &o) {
+            fire();
+            cx_ = std::exchange(o.cx_, nullptr);
+        }
+        return *this;
+    }
+    WakeDuty(const WakeDuty&) = delete;
+    WakeDuty& operator=(const WakeDuty&) = delete;
+    ~WakeDuty() { fire(); }
+
+private:
+    void fire() noexcept {
+        if (cx_) std::exchange(cx_, nullptr)->unpark();
+    }
+    WaitContext* cx_ = nullptr;
+};
+
 struct WaiterEntry {
     ContextRef context;  // one counted reference to the waiting thread's context
     Operation oper;
     void* packet;        // null unless the zero flavour registered a packet
+    WakeDuty wake{};     // set on an entry try_select() chose; destroyed before `context`
+};
+
+// Contexts that disconnect() moved to Disconnected, unparked when the batch
+// is destroyed, which its holder arranges to be after the list's mutex is
+// released. It holds a reference to each, so none is freed before its wake.
+// Beyond its fixed room (a disconnect allocates nothing) it unparks at once,
+// under the mutex, as a correct if slower fallback.
+class WakeBatch {
+public:
+    WakeBatch() noexcept = default;
+    WakeBatch(const WakeBatch&) = delete;
+    WakeBatch& operator=(const WakeBatch&) = delete;
+    ~WakeBatch() {
+        for (size_t i = 0; i < n_; ++i) {
+            held_[i]->unpark();
+            held_[i].reset();
+        }
+    }
+
+    void add(WaitContext& cx) noexcept {
+        if (n_ < kRoom) {
+            held_[n_++] = ContextRef::share(cx);
+        } else {
+            cx.unpark();
+        }
+    }
+
+private:
+    static constexpr size_t kRoom = 16;
+    ContextRef held_[kRoom];
+    size_t n_ = 0;
 };
 
 class Waker {
@@ -44,11 +109,13 @@ public:
     // Removes the first entry for `oper`, keeping the order of the others.
     std::optional<WaiterEntry> unregister(Operation oper) noexcept;
     // Chooses one waiter of another thread (see above); the caller gets the
-    // entry with its context reference and packet.
+    // entry with its context reference, packet and duty to wake the owner,
+    // and must keep it until the owner's mutex is released.
     std::optional<WaiterEntry> try_select() noexcept;
     // Whether try_select() could choose somebody right now.
     bool can_select() const noexcept;
-    void disconnect() noexcept;
+    // The caller destroys `wakes` after releasing the owner's mutex.
+    void disconnect(WakeBatch& wakes) noexcept;
     bool is_empty() const noexcept { return selectors_.empty(); }
     size_t size() const noexcept { return selectors_.size(); }
 

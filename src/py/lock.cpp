@@ -8,7 +8,8 @@
 // guard dropped elsewhere leaks its state, and a lock it held stays held.
 //
 // Waiting: the first acquisition attempt runs attached; only an attempt that
-// must block detaches (the lock engine parks the thread, no processor time).
+// must block detaches (the lock engine parks the thread, no processor time;
+// on the main thread, a wait that Ctrl-C can end: wait_for_lock).
 // Releases never detach.
 //
 // Held-read count: per OS thread, the read guards entered and not yet exited
@@ -23,7 +24,9 @@
 #include "frame/attach.h"
 #include "frame/binding.h"
 #include "frame/call.h"
+#include "frame/interrupt.h"
 #include "frame/types.h"
+#include "base/platform.h"
 #include "sync/rwlock.h"
 
 namespace quorvel {
@@ -125,6 +128,35 @@ void release_held(GuardState& st) noexcept {
     st.held.reset();
 }
 
+// Waits detached until `try_lock` or `lock` has taken the lock. On the main
+// thread the wait is cut into slices that end with the lock not taken, so a
+// signal handler that raises (Ctrl-C) ends it without the lock; the lock
+// engine's parking cannot be left half-way, so there the thread retries the
+// attempt with pauses growing to 1 ms instead of parking. The cost (a
+// wake-up per pause, no place in the lock's queue) falls on that one thread
+// only; every other thread parks as before.
+template <class TryLock, class Lock>
+void wait_for_lock(TryLock&& try_lock, Lock&& lock) {
+    frame::interruptible([&](std::optional<uint64_t> slice) -> std::optional<bool> {
+        if (!slice) {
+            lock();
+            return true;
+        }
+        const platform::Instant end = platform::Instant::now().checked_add(*slice).value_or(platform::Instant{});
+        uint64_t pause_ns = 2'000;
+        for (unsigned attempt = 1;; ++attempt) {
+            if (try_lock()) return true;
+            if (platform::Instant::now() >= end) return std::nullopt;
+            if (attempt <= 4) {
+                platform::yield_now();  // an owner about to let go may run first
+                continue;
+            }
+            platform::sleep_for_ns(pause_ns);
+            if (pause_ns < 1'000'000) pause_ns *= 2;
+        }
+    });
+}
+
 // ---------------------------------------------------------------------------
 // Guards
 
@@ -141,14 +173,13 @@ PyObject* guard_enter(PyObject* self, PyObject*) noexcept {
         if constexpr (kind == Kind::Read) {
             const bool recursive = t_held_reads > 0;
             if (!lock.try_lock_shared_fast(recursive) && !lock.try_lock_shared(recursive)) {
-                frame::detached([&] { lock.lock_shared(recursive); });
+                wait_for_lock([&] { return lock.try_lock_shared(recursive); },
+                              [&] { lock.lock_shared(recursive); });
             }
             ++t_held_reads;
         } else {
             if (!lock.try_lock_exclusive()) {
-                frame::detached([&] {
-                    if (!lock.try_lock_exclusive()) lock.lock_exclusive();
-                });
+                wait_for_lock([&] { return lock.try_lock_exclusive(); }, [&] { lock.lock_exclusive(); });
             }
         }
         try {

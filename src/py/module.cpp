@@ -51,6 +51,9 @@ void add_name(PyObject* module, const char* name, PyObject* obj) {
 }
 
 frame::ClassSlot* const kClasses[] = {
+    &channel_class,
+    &recv_op_class,
+    &send_op_class,
     &concurrent_map_class,
     &thread_pool_class,
     &atomic_integer_class,
@@ -68,6 +71,9 @@ int exec_module(PyObject* module) noexcept {
             PyTypeObject* type = slot->get();
             add_name(module, slot->name(), reinterpret_cast<PyObject*>(type));
         }
+        Owned module_name = Owned::steal(frame::check(PyModule_GetNameObject(module)));
+        Owned select = Owned::steal(frame::check(PyCFunction_NewEx(&select_def, module, module_name.get())));
+        add_name(module, select_def.ml_name, select.get());
         return 0;
     });
 }

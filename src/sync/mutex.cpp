@@ -8,7 +8,7 @@
 // lock locked for the woken thread (hand-off token: it owns the lock on return).
 #include "sync/mutex.h"
 
-#include "base/spin.h"
+#include "base/backoff.h"
 
 namespace quorvel::sync {
 
@@ -29,7 +29,7 @@ void RawMutex::lock_slow() noexcept {
             continue;
         }
         // Nobody parked yet: the holder may let go soon, so spin a little.
-        if (!(state & MUTEX_PARKED) && spin.spin()) {
+        if (!(state & MUTEX_PARKED) && spin.try_snooze()) {
             state = state_.load(std::memory_order_relaxed);
             continue;
         }

@@ -13,14 +13,18 @@
 // Old tables are never freed (a thread may be about to lock one of their
 //   buckets); they stay reachable through `prev`, and, sizes doubling, all of
 //   them together are smaller than the current table.
+// Fork: a child starts with empty queues and free bucket locks (see
+//   reset_after_fork()), since every parked thread stayed in the parent.
 #include "sync/parking_lot.h"
 
 #include <atomic>
 #include <bit>
 #include <optional>
 
+#include <pthread.h>
+
 #include "sync/parker.h"
-#include "base/spin.h"
+#include "base/backoff.h"
 
 namespace quorvel::sync::parking_lot {
 
@@ -59,10 +63,13 @@ public:
         if (word_.exchange(0, std::memory_order_release) == 2) platform::futex_wake_one(word_);
     }
 
+    // In a fork child: whoever held the lock in the parent does not exist here.
+    void reset_after_fork() noexcept { word_.store(0, std::memory_order_relaxed); }
+
 private:
     void lock_contended() noexcept {
         SpinWait spin;
-        while (spin.spin()) {
+        while (spin.try_snooze()) {
             uint32_t expected = 0;
             if (word_.load(std::memory_order_relaxed) == 0 &&
                 word_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
@@ -222,10 +229,15 @@ ThreadData::~ThreadData() { g_threads.fetch_sub(1); }
 // thread-local destructor, after the record is gone, parks with a record on
 // its own stack instead.
 thread_local bool t_record_destroyed = false;
+thread_local bool t_record_live = false;  // this thread's record exists (for the fork handler)
 
 struct RecordHolder {
     ThreadData data;
-    ~RecordHolder() { t_record_destroyed = true; }
+    RecordHolder() noexcept { t_record_live = true; }
+    ~RecordHolder() {
+        t_record_live = false;
+        t_record_destroyed = true;
+    }
 };
 
 ThreadData* this_thread_record(std::optional<ThreadData>& fallback) noexcept {
@@ -250,6 +262,29 @@ Bucket& lock_bucket(Key key) noexcept {
         wait_for_replacement(t);
     }
 }
+
+// Child side of fork(): only the forking thread exists here, and it is not
+// parked (it is forking). Every queued record belongs to a thread that is
+// gone: unparking one would hand a lock to a ghost and lose it for good. So
+// empty every queue, free every bucket lock (its holder may be gone), and
+// forget a table growth in flight (its grower is gone; the half-filled new
+// table is dropped unpublished). Records chosen by an unpark in flight in the
+// parent need nothing: that unparker is gone and their owners with it.
+void reset_after_fork() noexcept {
+    g_threads.store(t_record_live ? 1 : 0, std::memory_order_relaxed);
+    Table* t = g_table.load(std::memory_order_relaxed);
+    if (!t) return;
+    t->successor.store(nullptr, std::memory_order_relaxed);
+    for (size_t i = 0; i < t->size; ++i) {
+        Bucket& b = t->buckets[i];
+        b.lock.reset_after_fork();
+        b.retired = false;
+        b.head = b.tail = nullptr;
+    }
+}
+
+// Registered when this object is loaded (any program that parks links it).
+[[maybe_unused]] const int g_fork_handler_registered = pthread_atfork(nullptr, nullptr, reset_after_fork);
 
 }  // namespace
 

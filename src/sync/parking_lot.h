@@ -10,6 +10,8 @@
 // Invariants: a record is queued at most once, only while its thread is in
 //   park(); bucket locks are held only for queue work and callbacks, never while
 //   sleeping, and never two at once. park() has no timeout.
+// Fork: in a child the queues start empty and the bucket locks free; the
+//   threads parked in the parent do not exist there.
 // Wakes: unpark() wakes exactly the records it selected, after releasing the lock.
 //   auto r = parking_lot::park(key, token, [&] { return word.load() == expected; });
 //   if (r.handed_off()) { /* the releaser gave us the lock */ }

@@ -8,11 +8,13 @@
 // to the woken writer before they even run (hand-off).
 // A writer acquires in two phases: claim RW_WRITER (which bars new readers),
 // then wait for the readers inside to drain, parked on the secondary key with
-// RW_WRITER_PARKED set; the reader that brings the count to 0 wakes it.
+// RW_WRITER_PARKED set; the reader that brings the count to 0 wakes it and
+// never touches the word again (the lock may be gone by then), so the writer
+// clears RW_WRITER_PARKED itself once it sees no reader.
 #include "sync/rwlock.h"
 
 #include "base/panic.h"
-#include "base/spin.h"
+#include "base/backoff.h"
 
 namespace quorvel::sync {
 
@@ -50,13 +52,13 @@ void RawRwLock::lock_shared_slow(bool recursive) {
                                              std::memory_order_relaxed)) {
                 return;
             }
-            backoff.after_failure();
+            backoff.spin();
             state = state_.load(std::memory_order_relaxed);
         }
 
         // A writer bars us. Spin only while nobody is parked: once someone
         // is, the wait is likely long.
-        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.try_snooze()) {
             state = state_.load(std::memory_order_relaxed);
             continue;
         }
@@ -80,13 +82,13 @@ void RawRwLock::lock_shared_slow(bool recursive) {
 }
 
 void RawRwLock::unlock_shared_slow() noexcept {
-    // Only the writer holding RW_WRITER ever parks on the secondary key.
-    parking_lot::unpark_one(secondary_key(), [this](parking_lot::UnparkInfo) {
-        // Relaxed: the writer rereads the word with acquire after waking, and
-        // this read-modify-write stays in the release sequence of our subtraction.
-        state_.fetch_and(~RW_WRITER_PARKED, std::memory_order_relaxed);
-        return parking_lot::kUnparkNormal;
-    });
+    // Only the writer holding RW_WRITER ever parks on the secondary key. The
+    // callback must not touch the word: our subtraction may have let that
+    // writer in (its park validation failing, or its spin seeing no reader),
+    // and it may since have released and freed the lock. The key is only a
+    // number, so waking on it is safe even then; the writer clears
+    // RW_WRITER_PARKED itself (wait_for_readers()).
+    parking_lot::unpark_one(secondary_key(), [](parking_lot::UnparkInfo) { return parking_lot::kUnparkNormal; });
 }
 
 void RawRwLock::lock_exclusive_slow() noexcept {
@@ -103,7 +105,7 @@ void RawRwLock::lock_exclusive_slow() noexcept {
             }
             continue;
         }
-        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.spin()) {
+        if (!(state & (RW_PARKED | RW_WRITER_PARKED)) && spin.try_snooze()) {
             state = state_.load(std::memory_order_relaxed);
             continue;
         }
@@ -134,7 +136,7 @@ void RawRwLock::wait_for_readers() noexcept {
     // departed readers did happens before our critical section.
     uint64_t state = state_.load(std::memory_order_acquire);
     while (state & RW_READERS_MASK) {
-        if (spin.spin()) {
+        if (spin.try_snooze()) {
             state = state_.load(std::memory_order_acquire);
             continue;
         }
@@ -147,10 +149,18 @@ void RawRwLock::wait_for_readers() noexcept {
             const uint64_t s = state_.load(std::memory_order_relaxed);
             return (s & RW_READERS_MASK) != 0 && (s & RW_WRITER_PARKED);
         });
-        // Woken (always with the normal token) or invalid: look again.
+        // Woken (always with the normal token), invalid, or woken by a stale
+        // unpark on a lock that used to live at this address: look again.
         spin.reset();
         state = state_.load(std::memory_order_acquire);
     }
+    // The readers are gone and we own the lock. Nobody else clears the flag,
+    // and while RW_WRITER is set with no reader inside, the only other change
+    // to the word is a waiter setting RW_PARKED, which fetch_and preserves.
+    // Relaxed: the flag only routes the last reader into its slow path, and
+    // no reader is left to read it; our acquire load above already ordered
+    // the readers' critical sections before ours.
+    if (state & RW_WRITER_PARKED) state_.fetch_and(~RW_WRITER_PARKED, std::memory_order_relaxed);
 }
 
 void RawRwLock::unlock_exclusive_slow(bool force_fair) noexcept {
@@ -168,11 +178,11 @@ void RawRwLock::unlock_exclusive_slow(bool force_fair) noexcept {
             return parking_lot::Choice::Take;
         },
         [&](parking_lot::UnparkInfo info) {
-            // We hold RW_WRITER with no reader inside, so the only other
-            // changes to the word now are a waiter setting PARKED (it then
-            // revalidates under this bucket lock and sees our store) and a
-            // late reader clearing a stale RW_WRITER_PARKED (harmless: our
-            // store has it clear). A whole-word store is therefore safe.
+            // We hold RW_WRITER with no reader inside and RW_WRITER_PARKED
+            // clear (we cleared it after our readers left), so the only other
+            // change to the word now is a waiter setting PARKED (it then
+            // revalidates under this bucket lock and sees our store). A
+            // whole-word store is therefore safe.
             if (info.woken != 0 && (info.fair || force_fair)) {
                 if (info.more_waiters) new_state |= RW_PARKED;
                 // Release: pairs with the acquire loads of the woken threads

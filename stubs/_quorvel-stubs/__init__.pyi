@@ -1,9 +1,10 @@
 """Type information for the native module ``_quorvel``."""
 
-from collections.abc import Callable
+import asyncio
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future
 from types import TracebackType
-from typing import Generic, Literal, ParamSpec, TypeVar, final
+from typing import Any, Generic, Literal, ParamSpec, TypeVar, final
 
 __all__: list[str]
 
@@ -14,6 +15,49 @@ _K = TypeVar("_K")
 _V = TypeVar("_V")
 _R = TypeVar("_R")
 _P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+@final
+class Channel(Generic[_T]):
+    """A thread-safe, lock-free message passing channel.
+
+    Supports bounded, unbounded, and unbuffered (capacity=0) rendezvous modes.
+    Generic for type checkers only: annotate as ``Channel[int]`` (under
+    ``from __future__ import annotations``); the class itself cannot be
+    subscripted at run time.
+    """
+
+    def __init__(self, capacity: int | None = None) -> None: ...
+    def send(self, item: _T, timeout: float | None = None) -> None: ...
+    def recv(self, timeout: float | None = None) -> _T: ...
+    def try_send(self, item: _T) -> None: ...
+    def try_recv(self) -> _T: ...
+    def send_timeout(self, item: _T, timeout: float) -> None: ...
+    def recv_timeout(self, timeout: float) -> _T: ...
+    def close(self) -> None: ...
+    def recv_op(self) -> RecvOp[_T]: ...
+    def send_op(self, item: _T) -> SendOp[_T]: ...
+    def __enter__(self) -> Channel[_T]: ...
+    def __exit__(self, _exc_type: type[BaseException] | None, _exc_val: BaseException | None,
+                 _exc_tb: TracebackType | None) -> None: ...
+    def __iter__(self) -> Iterator[_T]: ...
+    def __next__(self) -> _T: ...
+    def asend(self, item: _T, timeout: float | None = None) -> asyncio.Future[None]: ...
+    def arecv(self, timeout: float | None = None) -> asyncio.Future[_T]: ...
+    @property
+    def capacity(self) -> int | None: ...
+
+@final
+class RecvOp(Generic[_T]):
+    """An operation descriptor for receiving from a channel inside `select()`."""
+
+@final
+class SendOp(Generic[_T]):
+    """An operation descriptor for sending to a channel inside `select()`."""
+
+def select(ops: Sequence[RecvOp[Any] | SendOp[Any]], timeout: float | None = None) -> tuple[int, Any]:
+    """Block until one of the operations is ready, perform it, and return
+    ``(index, value)``: the received item for a RecvOp, None for a SendOp."""
 
 class ConcurrentMap(Generic[_K, _V]):
     """A highly concurrent, thread-safe hash map with dynamically configurable shard count.

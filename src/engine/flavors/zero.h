@@ -60,7 +60,7 @@ public:
 
     // Pairs with a waiting receiver, or reports the disconnection.
     bool start_send(Token& token) noexcept {
-        std::optional<WaiterEntry> entry;  // released after the unlock
+        std::optional<WaiterEntry> entry;  // released, waking its owner, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if ((entry = receivers_.try_select())) {
             token.zero.packet = entry->packet;
@@ -83,7 +83,7 @@ public:
     }
 
     bool start_recv(Token& token) noexcept {
-        std::optional<WaiterEntry> entry;  // released after the unlock
+        std::optional<WaiterEntry> entry;  // released, waking its owner, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if ((entry = senders_.try_select())) {
             token.zero.packet = entry->packet;
@@ -161,9 +161,14 @@ public:
         }
         return WaitContext::with([&](WaitContext& cx) -> SendResult<T> {
             Packet packet(/*in_frame=*/true);
-            packet.item.emplace(std::move(item));
             const Operation oper = Operation::hook(&token);
+            // Register first: if that fails (std::bad_alloc), the item is
+            // still the caller's, so nothing is destroyed while we hold the
+            // mutex and the caller keeps what it tried to send. A receiver
+            // can choose the packet only under the mutex, so filling it
+            // after registering but before unlocking is soon enough.
             senders_.register_with_packet(oper, &packet, cx);
+            packet.item.emplace(std::move(item));
             g.unlock();
             const Selected sel = cx.wait_until(std::nullopt);
             switch (sel.kind()) {
@@ -228,11 +233,12 @@ public:
 
     // The last end of either side is gone: wake every waiter of both sides.
     bool disconnect() {
+        WakeBatch wakes;  // destroyed, waking its contexts, after the unlock
         std::lock_guard<std::mutex> g(mu_);
         if (is_disconnected_) return false;
         is_disconnected_ = true;
-        senders_.disconnect();
-        receivers_.disconnect();
+        senders_.disconnect(wakes);
+        receivers_.disconnect(wakes);
         return true;
     }
     bool disconnect_senders() { return disconnect(); }

@@ -146,14 +146,16 @@ TYPED_TEST(Flavors, BlockedReceiverWakesWhenTheLastSenderGoesElsewhere) {
                 woke.fetch_add(1);
             });
         }
+        // Both receivers blocked and registered before any sender goes.
+        ASSERT_TRUE(eventually([&] { return TestAccess::registered_receivers(tx) == 2; }));
         { auto gone = std::move(tx); }
         // Drop the remaining clones from different threads; only the last disconnects.
         std::thread d1([c = std::move(clones[0])] {});
         std::thread d2([c = std::move(clones[1])] {});
         d1.join();
         d2.join();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(woke.load(), 0) << "a sender is still alive";
+        EXPECT_EQ(TestAccess::registered_receivers(clones[2]), 2u) << "a sender is still alive";
         std::thread d3([c = std::move(clones[2])] {});
         d3.join();
         for (auto& t : rs) t.join();
@@ -183,7 +185,7 @@ TYPED_TEST(Flavors, BlockedSenderWakesWithItsItemWhenTheLastReceiverGoes) {
                 returned.store(true);
             });
             if constexpr (TypeParam::kBlocksSenders) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ASSERT_TRUE(eventually([&] { return TestAccess::registered_senders(tx) == 1; }));
                 EXPECT_FALSE(returned.load());
             } else {
                 s.join();  // a list send returns at once
@@ -200,19 +202,44 @@ TYPED_TEST(Flavors, BlockedSenderWakesWithItsItemWhenTheLastReceiverGoes) {
     });
 }
 
+// Items a flavour holds without a receiver: a full array, or a list run
+// across a block boundary.
+template <class F>
+constexpr int buffered_items() {
+    if constexpr (std::is_same_v<F, Zero>) {
+        return 0;
+    } else if constexpr (std::is_same_v<F, List>) {
+        return 40;
+    } else {
+        return int(F::kCap);
+    }
+}
+
+// Once a side is gone, the other side's calls report it without blocking:
+// sends are refused with their item even where room is left, and receivers
+// first drain every item sent before, in order.
 TYPED_TEST(Flavors, DisconnectedSideReportsAtOnceWithoutBlocking) {
     run_bounded("disconnected ops do not block", [] {
+        constexpr int n = buffered_items<TypeParam>();
         {
             auto [tx, rx] = TypeParam::template make<int>();
+            if (n > 0) {
+                ASSERT_TRUE(tx.try_send(1).ok());  // room left except in array(1)
+            }
             { auto gone = std::move(rx); }
             SendResult<int> r = tx.send(5);
             EXPECT_EQ(r.status, SendStatus::Disconnected);
             EXPECT_EQ(*r.item, 5);
-            EXPECT_EQ(tx.try_send(6).status, SendStatus::Disconnected);
+            SendResult<int> t = tx.try_send(6);
+            EXPECT_EQ(t.status, SendStatus::Disconnected);
+            EXPECT_EQ(*t.item, 6);
         }
         {
             auto [tx, rx] = TypeParam::template make<int>();
+            for (int i = 0; i < n; ++i) ASSERT_TRUE(tx.try_send(int(i)).ok());
             { auto gone = std::move(tx); }
+            EXPECT_EQ(rx.is_empty(), n == 0);
+            for (int i = 0; i < n; ++i) EXPECT_EQ(*rx.recv().item, i);
             EXPECT_EQ(rx.recv().status, RecvStatus::Disconnected);
             EXPECT_EQ(rx.try_recv().status, RecvStatus::Disconnected);
             EXPECT_TRUE(rx.is_empty());

@@ -1,9 +1,12 @@
 // Tests of what sits under every wait: the per-thread context cache (reuse,
-// nesting, thread exit), wait_until's deadline rule, the parker's one-permit
-// semantics (with the regression of a lost permit), the wait lists' choice
-// and disconnection rules, and the back-off steps. Every wait that involves
-// another thread is bounded by run_bounded.
+// nesting, thread exit), wait_until's deadline rule, the wait lists' choice
+// and disconnection rules, and when wakers unpark. (The parker and the
+// back-off schedules are tested with the lock engine, in ../sync.) Every wait
+// that involves another thread is bounded by run_bounded.
 #include "test_support.h"
+
+#include <fstream>
+#include <string>
 
 namespace engine_test {
 namespace {
@@ -108,7 +111,7 @@ TEST(Wakers, DisconnectWakesEveryWaiterAndLeavesTheEntries) {
     run_bounded("disconnect", [] {
         Waker waker;
         std::mutex mu;
-        constexpr int kWaiters = 3;
+        constexpr int kWaiters = 20;  // more than a WakeBatch holds: the rest are woken at once
         std::atomic<int> registered{0};
         std::vector<std::thread> ts;
         for (int i = 0; i < kWaiters; ++i) {
@@ -129,84 +132,70 @@ TEST(Wakers, DisconnectWakesEveryWaiterAndLeavesTheEntries) {
         }
         ASSERT_TRUE(eventually([&] { return registered.load() == kWaiters; }));
         {
+            WakeBatch wakes;
             std::lock_guard<std::mutex> g(mu);
-            waker.disconnect();
+            waker.disconnect(wakes);
         }
         for (auto& t : ts) t.join();
         EXPECT_TRUE(waker.is_empty());
     });
 }
 
-TEST(Parker, PermitBeforeParkIsKeptAndDoesNotAccumulate) {
-    quorvel::sync::Parker p;
-    p.unpark();
-    p.unpark();
-    p.park();  // returns at once
-    EXPECT_FALSE(p.park_until(Instant::now().checked_add(ms(2)).value()));
-    p.unpark();
-    EXPECT_TRUE(p.park_until(Instant::now().checked_add(ms(20'000)).value()));
+// Whether thread `tid` of this process is asleep (state S in /proc).
+bool thread_sleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');  // the name may hold spaces
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
 }
 
-// Regression: the owner took a permit that was already there with an
-// exchange to PARKED followed by a store of EMPTY, and an unpark landing
-// between the two was overwritten. Zero-channel hand-overs, which leave stale
-// permits behind, then lost wake-ups. Each round here leaves a stale permit,
-// then sets the flag and unparks after a varying delay; a round whose flag
-// was set but whose owner slept until its time-out is a lost wake-up.
-TEST(Parker, UnparkWhileAStalePermitIsTakenIsNotLost) {
-    run_bounded("parker permits", [] {
-        quorvel::sync::Parker p;
-        std::atomic<int> go{0}, ack{0};
-        const int n = 20000 * kScale;
-        std::thread waker([&] {
-            uint32_t x = 12345;
-            for (int r = 1; r <= n; ++r) {
-                while (ack.load() < r - 1) {
+// A waker only marks the chosen or disconnected owner under the list's mutex;
+// the owner is unparked when the chosen entry (or the batch of a disconnect)
+// is let go, after that mutex is released.
+TEST(Wakers, OwnersAreUnparkedOnlyWhenTheWakerLetsGoOfTheEntryOrBatch) {
+    for (const bool disconnect : {false, true}) {
+        run_bounded("deferred unpark", [&] {
+            Waker waker;
+            std::mutex mu;
+            std::atomic<pid_t> tid{0};
+            std::atomic<bool> woke{false};
+            std::thread owner([&] {
+                WaitContext::with([&](WaitContext& cx) {
+                    int token = 0;
+                    const Operation op = Operation::hook(&token);
+                    {
+                        std::lock_guard<std::mutex> g(mu);
+                        waker.register_op(op, cx);
+                    }
+                    tid.store(pid_t(quorvel::platform::os_thread_id()));
+                    (void)cx.wait_until(std::nullopt);
+                    woke.store(true);
+                    std::lock_guard<std::mutex> g(mu);
+                    (void)waker.unregister(op);
+                });
+            });
+            ASSERT_TRUE(eventually([&] { return tid.load() != 0 && thread_sleeps(tid.load()); }));
+            {
+                std::optional<WaiterEntry> chosen;
+                WakeBatch wakes;
+                {
+                    std::lock_guard<std::mutex> g(mu);
+                    if (disconnect) {
+                        waker.disconnect(wakes);
+                    } else {
+                        chosen = waker.try_select();
+                        ASSERT_TRUE(chosen.has_value());
+                    }
                 }
-                p.unpark();  // stale by the time the owner parks
-                x ^= x << 13;
-                x ^= x >> 17;
-                x ^= x << 5;
-                for (uint32_t i = 0; i < (x & 63); ++i) quorvel::platform::cpu_relax();
-                go.store(r);
-                p.unpark();
+                // Marked but not woken: the owner sleeps on until we let go.
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                EXPECT_FALSE(woke.load()) << (disconnect ? "disconnect" : "try_select") << " unparked at once";
             }
+            ASSERT_TRUE(eventually([&] { return woke.load(); }));
+            owner.join();
         });
-        bool lost = false;
-        for (int r = 1; r <= n; ++r) {
-            while (go.load() != r) {
-                if (!p.park_until(Instant::now().checked_add(ms(2000)).value()) && go.load() == r) lost = true;
-            }
-            ack.store(r);
-            if (lost) {
-                ADD_FAILURE() << "round " << r << " slept through its wake-up";
-                ack.store(n);  // lets the waker run through its remaining rounds
-                break;
-            }
-        }
-        waker.join();
-    });
-}
-
-TEST(Backoff, SpinsSevenTimesThenYieldsFourTimesBeforeParking) {
-    Backoff b;
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_FALSE(b.is_completed());
-        b.snooze();
     }
-    EXPECT_EQ(b.step(), 7u);  // spin hints 1, 2, 4 ... 64
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_FALSE(b.is_completed());
-        b.snooze();
-    }
-    EXPECT_TRUE(b.is_completed());
-    b.snooze();
-    EXPECT_EQ(b.step(), 11u);
-
-    Backoff s;
-    for (int i = 0; i < 100; ++i) s.spin();
-    EXPECT_EQ(s.step(), 7u) << "spin alone never completes the back-off";
-    EXPECT_FALSE(s.is_completed());
 }
 
 }  // namespace

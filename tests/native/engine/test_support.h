@@ -1,8 +1,8 @@
 // Shared helpers of the engine tests: a counting move-only item whose every
-// value must be destroyed exactly once, a bounded runner that turns a hang
-// into a reported failure, polling with a time limit, allocation snapshots,
-// and TestAccess, the engine's friend that reads positions, stamps and wait
-// lists for the worked examples.
+// value must be destroyed exactly once, allocation snapshots (the bounded
+// runner and polling come from the shared harness, ../bounded.h),
+// and TestAccess, the engine's friend that reads the wait lists so that a
+// test can wait until a partner has registered.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +13,12 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "../bounded.h"
 #include "engine/engine.h"
 #include "base/panic.h"
 
@@ -43,26 +45,6 @@ struct TestAccess {
     }
 
     template <class T>
-    static uint64_t head(const ArrayChannel<T>& c) {
-        return c.head_.load();
-    }
-    template <class T>
-    static uint64_t tail(const ArrayChannel<T>& c) {
-        return c.tail_.load();
-    }
-    template <class T>
-    static uint64_t stamp(const ArrayChannel<T>& c, size_t i) {
-        return c.buffer_[i].stamp.load();
-    }
-    template <class T>
-    static uint64_t mark_bit(const ArrayChannel<T>& c) {
-        return c.mark_bit_;
-    }
-    template <class T>
-    static uint64_t one_lap(const ArrayChannel<T>& c) {
-        return c.one_lap_;
-    }
-    template <class T>
     static size_t waiting_senders(const ArrayChannel<T>& c) {
         return c.senders_.waiting();
     }
@@ -72,31 +54,34 @@ struct TestAccess {
     }
 
     template <class T>
-    static uint64_t head_index(const ListChannel<T>& c) {
-        return c.head_.index.load();
-    }
-    template <class T>
-    static uint64_t tail_index(const ListChannel<T>& c) {
-        return c.tail_.index.load();
-    }
-    template <class T>
-    static const void* head_block(const ListChannel<T>& c) {
-        return c.head_.block.load();
-    }
-    template <class T>
-    static const void* tail_block(const ListChannel<T>& c) {
-        return c.tail_.block.load();
-    }
-    template <class T>
-    static const void* next_of_tail_block(const ListChannel<T>& c) {
-        auto* b = c.tail_.block.load();
-        return b ? b->next.load() : nullptr;
-    }
-    template <class T>
     static size_t waiting_receivers(const ListChannel<T>& c) {
         return c.receivers_.waiting();
     }
 
+    // Threads registered on either side of the channel of `s`, whatever its
+    // flavour (a list sender never waits).
+    template <class T>
+    static size_t registered_senders(const ChannelSender<T>& s) {
+        switch (s.flavor()) {
+            case Flavor::Array: return waiting_senders(s.array_core()->chan);
+            case Flavor::Zero: return waiting_senders(s.zero_core()->chan);
+            default: return 0;
+        }
+    }
+    template <class T>
+    static size_t registered_receivers(const ChannelSender<T>& s) {
+        switch (s.flavor()) {
+            case Flavor::Array: return waiting_receivers(s.array_core()->chan);
+            case Flavor::List: return waiting_receivers(s.list_core()->chan);
+            case Flavor::Zero: return waiting_receivers(s.zero_core()->chan);
+            default: return 0;
+        }
+    }
+
+    template <class T>
+    static std::mutex& mutex(ZeroChannel<T>& c) {
+        return c.mu_;
+    }
     template <class T>
     static size_t waiting_senders(ZeroChannel<T>& c) {
         std::lock_guard<std::mutex> g(c.mu_);
@@ -117,11 +102,9 @@ using namespace quorvel::engine;
 using quorvel::Panic;
 using quorvel::platform::Instant;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-inline constexpr int kScale = 2;  // sanitizers run 5-15x slower
-#else
-inline constexpr int kScale = 4;
-#endif
+using quorvel::test::eventually;
+using quorvel::test::kScale;
+using quorvel::test::run_bounded;
 
 // Per-value destruction counts of the Tracked items of one test.
 class DestroyLog {
@@ -170,33 +153,6 @@ struct Tracked {
         live.fetch_sub(1);
     }
 };
-
-// Runs `body` on its own thread; if it has not finished within `limit`, the
-// test binary reports the hang and exits with failure instead of blocking.
-template <class F>
-void run_bounded(const char* what, F&& body, std::chrono::seconds limit = std::chrono::seconds(60)) {
-    std::packaged_task<void()> task(std::forward<F>(body));
-    std::future<void> done = task.get_future();
-    std::thread runner(std::move(task));
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "\nHANG: %s did not finish within %lld s\n", what, (long long)limit.count());
-        std::fflush(stderr);
-        std::_Exit(1);
-    }
-    runner.join();
-    done.get();  // rethrows what the body threw
-}
-
-// Polls `cond` (with yields) for up to 20 s; false on time-out.
-template <class Cond>
-bool eventually(Cond cond) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 // Snapshot of the engine's live allocations of every kind.
 struct AllocSnapshot {

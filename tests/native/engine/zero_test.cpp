@@ -1,7 +1,8 @@
 // Zero-capacity flavour tests: non-blocking calls with and without a waiting
 // partner, hand-over between every pairing of blocking and selecting parties
 // (on-stack and separate packets, all freed), no pairing with oneself, the
-// close-signal pattern, and a failed packet allocation during registration.
+// close-signal pattern, a failed packet allocation during registration, and
+// a failed send registration that drops no item under the channel mutex.
 // Partners are awaited through the wait lists, never through sleeps.
 #include "test_support.h"
 
@@ -142,7 +143,7 @@ TEST(Zero, CloseSignalWakesASelectionWhenItsLastSenderGoes) {
         auto [data_tx, data_rx] = new_bounded<int>(4);
         auto [close_tx, close_rx] = new_bounded<Unit>(0);
         std::thread closer([c = std::move(close_tx)]() mutable {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(eventually([&] { return A::registered_receivers(c) == 1; }));
             auto gone = std::move(c);
         });
         Select sel;
@@ -183,6 +184,69 @@ TEST(Zero, FailedPacketAllocationTakesEveryRegistrationBack) {
         EXPECT_EQ(op.index(), 0u);
         EXPECT_EQ(*op.recv(arx).item, 3);
         EXPECT_EQ(before.delta(AllocKind::Packet), 0);
+    });
+}
+
+// An item that, when destroyed, asks another thread whether the channel
+// mutex is free: an item must never be dropped while that mutex is held.
+struct MutexWitness {
+    static inline std::mutex* watched = nullptr;
+    static inline std::atomic<int> dropped_under_lock{0}, dropped_free{0};
+    bool live = true;
+
+    MutexWitness() = default;
+    MutexWitness(MutexWitness&& o) noexcept : live(std::exchange(o.live, false)) {}
+    MutexWitness& operator=(MutexWitness&&) = delete;
+    ~MutexWitness() {
+        if (!live || !watched) return;
+        std::mutex* m = watched;
+        const bool free = std::async(std::launch::async, [m] {
+                              if (!m->try_lock()) return false;
+                              m->unlock();
+                              return true;
+                          }).get();
+        (free ? dropped_free : dropped_under_lock).fetch_add(1);
+    }
+};
+
+TEST(Zero, FailedSendRegistrationDropsNoItemUnderTheMutex) {
+    run_bounded("send registration failure", [] {
+        auto [tx, rx] = new_bounded<MutexWitness>(0);
+        MutexWitness::watched = &A::mutex(A::zero(tx));
+        alloc_stats::fail_nth(AllocKind::WaitList, 1);  // the senders' list grows on this first wait
+        EXPECT_THROW((void)tx.send(MutexWitness()), std::bad_alloc);
+        alloc_stats::fail_nth(AllocKind::WaitList, 0);
+        MutexWitness::watched = nullptr;
+        EXPECT_EQ(MutexWitness::dropped_under_lock.load(), 0);
+        EXPECT_EQ(MutexWitness::dropped_free.load(), 1);  // by the caller, after the failed send
+        EXPECT_EQ(A::waiting_senders(A::zero(tx)), 0u);
+        // The channel still pairs a blocked sender with a receiver.
+        std::thread s([&] { EXPECT_TRUE(tx.send(MutexWitness()).ok()); });
+        ASSERT_TRUE(eventually([&] { return A::waiting_senders(A::zero(tx)) == 1; }));
+        EXPECT_TRUE(rx.recv().ok());
+        s.join();
+    });
+}
+
+// A fork child inherits the channel, and the wait-list entry of a receiver
+// that stayed in the parent: nothing may be handed to that receiver there.
+TEST(Zero, ForkChildNeverPairsWithAReceiverLeftInTheParent) {
+    run_bounded("fork with a blocked receiver", [] {
+        auto [tx, rx] = new_bounded<int>(0);
+        std::thread r([&] { EXPECT_EQ(rx.recv().item.value_or(-1), 1); });
+        ASSERT_TRUE(eventually([&] { return A::waiting_receivers(A::zero(tx)) == 1; }));
+        const int status = quorvel::test::exit_status_of_fork_child([&] {
+            if (tx.try_send(7).status != SendStatus::Full) return 2;
+            Select sel;  // a selection does not see it as ready either
+            sel.send(tx);
+            if (!sel.select_timeout(ms(20)).timed_out()) return 3;
+            if (A::waiting_receivers(A::zero(tx)) != 0) return 4;  // dropped on the way
+            return 0;
+        });
+        EXPECT_EQ(status, 0) << "2: try_send paired; 3: select paired; 4: entry kept; -1: killed or hung";
+        // In the parent the receiver is still there.
+        EXPECT_TRUE(tx.send(1).ok());
+        r.join();
     });
 }
 

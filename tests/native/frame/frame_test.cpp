@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -21,6 +23,7 @@
 #include "frame/call.h"
 #include "frame/convert.h"
 #include "frame/errors.h"
+#include "frame/interrupt.h"
 #include "frame/native_thread.h"
 #include "frame/ref.h"
 #include "frame/types.h"
@@ -585,6 +588,43 @@ TEST(DebugChecksDeathTest, DroppingAnOwnedReferenceWhileDetachedAborts) {
         "Owned dropped while detached");
 }
 #endif
+
+TEST(InterruptibleWait, MainThreadRunsHandlersBetweenSlicesAndGivesUp) {
+    CallScope scope;
+    ASSERT_TRUE(waits_in_slices());  // the test's main thread started the interpreter
+    std::vector<std::optional<uint64_t>> slices;
+    bool attached_inside = true;
+    EXPECT_THROW(interruptible([&](std::optional<uint64_t> slice) -> std::optional<int> {
+                     slices.push_back(slice);
+                     attached_inside = attached_inside && PyGILState_Check();
+                     // As a Ctrl-C arriving during the second slice would.
+                     if (slices.size() == 2) PyErr_SetInterruptEx(SIGINT);
+                     return std::nullopt;
+                 }),
+                 PyErrorSet);
+    EXPECT_EQ(take_error().first, "KeyboardInterrupt");
+    ASSERT_EQ(slices.size(), 2u);  // the handler ran after the slice it arrived in, not later
+    EXPECT_EQ(slices[0], std::optional<uint64_t>(kInterruptSliceNs));
+    EXPECT_FALSE(attached_inside);  // every slice ran detached
+
+    // A result ends the wait at once, whatever the slice.
+    EXPECT_EQ(interruptible([](std::optional<uint64_t>) { return std::optional<int>(7); }), 7);
+}
+
+TEST(InterruptibleWait, OtherThreadsWaitInOnePiece) {
+    on_native_thread([] {
+        NativeAttach attach;
+        EXPECT_FALSE(waits_in_slices());
+        int calls = 0;
+        const int got = interruptible([&](std::optional<uint64_t> slice) -> std::optional<int> {
+            ++calls;
+            EXPECT_FALSE(slice.has_value());
+            return 3;
+        });
+        EXPECT_EQ(got, 3);
+        EXPECT_EQ(calls, 1);
+    });
+}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bounded.h"
+#include "../bounded.h"
 #include "sync/mutex.h"
 #include "sync/parking_lot.h"
 #include "base/platform.h"

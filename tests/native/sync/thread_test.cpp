@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "base/platform.h"
-#include "bounded.h"
+#include "../bounded.h"
 
 namespace quorvel::platform {
 namespace {

@@ -1,11 +1,13 @@
-// Bounded waiting for the lock engine's threaded tests.
+// Bounded waiting, shared by every native test program.
 //
 // A lock bug usually shows up as a thread that never wakes. Every wait in
 // these tests therefore has a limit: eventually() polls a condition until a
 // deadline, and Team joins its threads only after they have all reported
 // done, aborting the whole run with the test's name if they have not done so
 // within the limit (a hung thread cannot be cancelled, so failing the test and
-// carrying on is not an option).
+// carrying on is not an option). run_bounded() runs a whole scenario on its
+// own thread under the same rule. A forked child runs under an alarm and the
+// parent waits for it with the same limit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,9 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace quorvel::test {
 
@@ -42,6 +49,25 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = kHangLimit) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     return true;
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr int kScale = 2;  // sanitizers run 5-15x slower: fewer rounds
+#else
+inline constexpr int kScale = 4;
+#endif
+
+// Runs `body` on its own thread; if it has not finished within `limit`, the
+// test binary reports the hang and aborts instead of blocking. Rethrows what
+// the body threw.
+template <class F>
+void run_bounded(const char* what, F&& body, std::chrono::milliseconds limit = 3 * kHangLimit) {
+    std::packaged_task<void()> task(std::forward<F>(body));
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(limit) != std::future_status::ready) hang_detected(what);
+    runner.join();
+    done.get();
 }
 
 // Threads started by a test, joined with a time limit.
@@ -86,5 +112,27 @@ private:
     std::vector<std::thread> threads_;
     std::atomic<size_t> finished_{0};
 };
+
+// Forks; the child runs `body` (which must not start threads or use gtest
+// assertions) and exits with its result, under an alarm so a hang ends it.
+// Returns the child's exit status, or -1 if it did not exit normally (killed
+// by the alarm, a signal, or the parent's own limit).
+template <class Body>
+int exit_status_of_fork_child(Body body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::alarm(unsigned(kHangLimit.count() / 1000));
+        ::_exit(body());
+    }
+    int status = 0;
+    const bool exited = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace quorvel::test
