@@ -68,8 +68,10 @@ test-tsan:
 	cat $$(dirname $$(dirname $$(readlink -f $$(cat .venv-tsan/.interpreter))))/share/tsan/suppressions_free_threading.txt \
 		tests/tsan-python.supp > $(BUILD)/py-tsan/suppressions.txt
 	rm -f $(BUILD)/py-tsan/report.*
+	@# allocator_may_return_null: a refused huge allocation fails as in a
+	@# normal build (MemoryError), instead of ending the process.
 	QUORVEL_TSAN=1 PYTHONFAULTHANDLER=1 \
-	TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 log_path=$(CURDIR)/$(BUILD)/py-tsan/report suppressions=$(CURDIR)/$(BUILD)/py-tsan/suppressions.txt" \
+	TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 allocator_may_return_null=1 log_path=$(CURDIR)/$(BUILD)/py-tsan/report suppressions=$(CURDIR)/$(BUILD)/py-tsan/suppressions.txt" \
 		.venv-tsan/bin/python -m pytest -q -p no:cacheprovider -o timeout=900 tests
 	@# Reports of child processes and of captured tests land in these files.
 	@if ls $(BUILD)/py-tsan/report.* >/dev/null 2>&1; then cat $(BUILD)/py-tsan/report.*; \
