@@ -5,11 +5,11 @@ while a second run does the same with an int guarded by threading.Lock.
 Both totals are exact; the atomic needs no lock at all. Then the workers
 tally words into one shared ConcurrentMap of per-word AtomicIntegers, and
 the tally matches a single-threaded count exactly. Next, a pipeline: producer
-threads hand work to a ThreadPool whose tasks read shared settings under an
-RwLock, gather results in a ConcurrentMap and count progress with an
-AtomicInteger; it is timed against the same pipeline on ThreadPoolExecutor,
-a dict and an int each guarded by threading.Lock, and settings read under
-threading.Lock. The producers hand their keys straight to the pool.
+threads feed a bounded Channel, a dispatcher hands what it receives to a
+ThreadPool whose tasks read shared settings under an RwLock, gather results
+in a ConcurrentMap and count progress with an AtomicInteger; it is timed
+against the same pipeline on queue.Queue, ThreadPoolExecutor, a dict and an
+int each guarded by threading.Lock, and settings read under threading.Lock.
 Last, a channel pipeline: producers feed bounded channels, consumers fan in
 with select() and a time-out, and an asyncio consumer awaits items with
 arecv().
@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import queue
 import sys
 import threading
 import time
@@ -132,28 +133,38 @@ def expected_pipeline_total() -> int:
     return sum(work_item(k, SETTINGS["modulus"], SETTINGS["rounds"]) for k in keys)
 
 
-def run_producers(submit: Callable[[int], concurrent.futures.Future[None]]) -> None:
-    """PRODUCERS threads each hand ITEMS_PER_PRODUCER keys to `submit`; waits for all."""
+def run_pipeline(
+    put: Callable[[int], None],
+    finish: Callable[[], None],
+    dispatch: Callable[[list[concurrent.futures.Future[None]]], None],
+) -> None:
+    """PRODUCERS threads each `put` ITEMS_PER_PRODUCER keys into a queue that
+    one dispatcher thread drains into a pool (`dispatch` appends the futures);
+    `finish` tells the dispatcher that no more keys come. Waits for every task."""
     futures: list[concurrent.futures.Future[None]] = []
-    futures_lock = threading.Lock()
+    dispatcher = threading.Thread(target=dispatch, args=(futures,))
+    dispatcher.start()
 
     def produce(first: int) -> None:
-        mine = [submit(k) for k in range(first, first + ITEMS_PER_PRODUCER)]
-        with futures_lock:
-            futures.extend(mine)
+        for k in range(first, first + ITEMS_PER_PRODUCER):
+            put(k)
 
     producers = [threading.Thread(target=produce, args=(p * ITEMS_PER_PRODUCER,)) for p in range(PRODUCERS)]
     for t in producers:
         t.start()
     for t in producers:
         t.join()
+    finish()
+    dispatcher.join()
     for f in futures:
         f.result()
 
 
 def pipeline_quorvel() -> tuple[int, int, float]:
-    """Producers -> ThreadPool -> ConcurrentMap, progress in an AtomicInteger,
-    settings read under an RwLock. Returns (total, items done, seconds)."""
+    """Producers -> Channel -> ThreadPool -> ConcurrentMap, progress in an
+    AtomicInteger, settings read under an RwLock. Returns (total, items done,
+    seconds)."""
+    keys: Channel[int] = Channel(256)
     settings_lock = RwLock()
     results: ConcurrentMap[int, int] = ConcurrentMap()
     progress = AtomicInteger()
@@ -165,16 +176,22 @@ def pipeline_quorvel() -> tuple[int, int, float]:
         results.set(key, work_item(key, modulus, rounds))
         progress.increment_relaxed()
 
+    def dispatch(futures: list[concurrent.futures.Future[None]]) -> None:
+        for key in keys:  # ends once the channel is closed and drained
+            futures.append(pool.submit(task, key))
+
     start = time.perf_counter()
-    run_producers(lambda key: pool.submit(task, key))
+    run_pipeline(keys.send, keys.close, dispatch)
     seconds = time.perf_counter() - start
     pool.shutdown()
     return sum(results.values()), progress.get(), seconds
 
 
 def pipeline_stdlib() -> tuple[int, int, float]:
-    """The same pipeline on ThreadPoolExecutor, dict + threading.Lock and an
-    int + threading.Lock, settings read under a threading.Lock."""
+    """The same pipeline on queue.Queue, ThreadPoolExecutor, dict +
+    threading.Lock and an int + threading.Lock, settings read under a
+    threading.Lock."""
+    keys: queue.Queue[int | None] = queue.Queue(256)
     settings_lock = threading.Lock()
     results: dict[int, int] = {}
     results_lock = threading.Lock()
@@ -192,8 +209,12 @@ def pipeline_stdlib() -> tuple[int, int, float]:
         with progress_lock:
             progress += 1
 
+    def dispatch(futures: list[concurrent.futures.Future[None]]) -> None:
+        while (key := keys.get()) is not None:
+            futures.append(executor.submit(task, key))
+
     start = time.perf_counter()
-    run_producers(lambda key: executor.submit(task, key))
+    run_pipeline(keys.put, lambda: keys.put(None), dispatch)
     seconds = time.perf_counter() - start
     executor.shutdown()
     return sum(results.values()), progress, seconds
@@ -323,8 +344,9 @@ def main() -> int:
     items = PRODUCERS * ITEMS_PER_PRODUCER
     pipeline_ok = q_total == s_total == expected_pipeline_total() and q_done == s_done == items
     print(f"Pipeline, {PRODUCERS} producers, {items:,} items on {WORKERS} workers: total {q_total:,}")
-    print(f"  ThreadPool + ConcurrentMap + AtomicInteger + RwLock   {q_s:6.3f} s")
-    print(f"  ThreadPoolExecutor + dict + int + threading.Lock      {s_s:6.3f} s  ({q_s / s_s:.2f}x the time)")
+    print(f"  Channel + ThreadPool + ConcurrentMap + AtomicInteger + RwLock   {q_s:6.3f} s")
+    print(f"  queue.Queue + ThreadPoolExecutor + dict + threading.Lock        {s_s:6.3f} s"
+          f"  ({q_s / s_s:.2f}x the time)")
     print("The pipeline total is exact." if pipeline_ok else "MISMATCH: the pipeline total is wrong.")
 
     channel_ok, _ = channel_pipeline()

@@ -4,7 +4,10 @@
 # configuration and unpacked into the cache, never installed), as a
 # free-threaded build (-DPy_GIL_DISABLED=1), once with g++ and once with
 # clang++ (installed from the machine's apt sources if missing), since both
-# compilers must build the module. Fails on any error or warning.
+# compilers must build the module. Then checks the sources of the native test
+# programs with clang++ alone (g++ builds and runs them in native-tests.sh),
+# so that a construct only clang rejects fails here without a clang build.
+# Fails on any error or warning.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -37,5 +40,15 @@ while IFS= read -r src; do
         fi
     done
 done < <(find "$root/src" -name '*.cpp' | sort)
+tests=0
+while IFS= read -r src; do
+    tests=$((tests + 1))
+    if ! clang++ -std=c++20 -Wall -Wextra -Werror -fsyntax-only -DPy_GIL_DISABLED=1 \
+            -DQUORVEL_DEBUG_CHECKS=1 -I"$root/src" -I"$inc/python3.14" -I"$inc" "$src"; then
+        log "native test source does not compile with clang++: ${src#$root/}"
+        failed=1
+    fi
+done < <(find "$root/tests/native" -name '*.cpp' | sort)
 [ "$failed" = 0 ] || die "3.14 compile check failed"
 log "3.14 compile check: $count sources compile against CPython 3.14 headers with ${compilers[*]}"
+log "clang check: $tests native test sources compile with clang++"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the native programs.
 #   plain    engine tests (GoogleTest), normal build
+#   clang    engine tests built with clang++ (build/clang), since both
+#            compilers must build the engines and their tests
 #   thread   engine tests under ThreadSanitizer
 #   address  engine tests under AddressSanitizer (leaks fail the run)
 #   frame    call-frame tests, which embed the interpreter
@@ -9,7 +11,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 . "$here/common.sh"
-mode=${1:?usage: native-tests.sh plain|thread|address|frame|bench}
+mode=${1:?usage: native-tests.sh plain|clang|thread|address|frame|bench}
 venv="$root/.venv"
 export PATH="$venv/bin:$PATH"
 jobs=${JOBS:-$(nproc)}
@@ -33,6 +35,12 @@ case "$mode" in
         configure "$root/build/native" -DQUORVEL_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
         cmake --build "$root/build/native" -j"$jobs"
         run_tests "$root/build/native" ;;
+    clang)
+        apt_install clang
+        configure "$root/build/clang" -DQUORVEL_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_CXX_COMPILER=clang++
+        cmake --build "$root/build/clang" -j"$jobs"
+        run_tests "$root/build/clang" ;;
     thread)
         configure "$root/build/tsan" -DQUORVEL_NATIVE_TESTS=ON -DQUORVEL_SANITIZE=thread \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -345,3 +345,33 @@ class TestThreadAffinity:
         assert reports == str([("RuntimeError",
                                 "_quorvel::lock::RwLockWriteGuard is unsendable, but is being dropped on another thread")])
         assert state == "held"
+
+
+def test_main_thread_writer_is_not_starved_by_overlapping_readers() -> None:
+    # The main thread waits in slices (so Ctrl-C can end the wait), each a
+    # timed park in the lock's queue: its claim must bar new readers, so it
+    # gets in while the stream of readers never once leaves the lock free.
+    assert threading.current_thread() is threading.main_thread()
+    lock = RwLock()
+    stop = threading.Event()
+    rescue = threading.Timer(WAIT, stop.set)
+
+    def reader() -> None:
+        while not stop.is_set():
+            with lock.read():
+                stop.wait(0.002)
+
+    readers = [threading.Thread(target=reader, daemon=True) for _ in range(4)]
+    for t in readers:
+        t.start()
+    rescue.start()
+    try:
+        stop.wait(0.05)  # the readers overlap by now
+        with lock.write():
+            starved = stop.is_set()  # only the rescue timer let us in
+    finally:
+        stop.set()
+        rescue.cancel()
+        for t in readers:
+            t.join(WAIT)
+    assert not starved

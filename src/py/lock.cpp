@@ -9,7 +9,7 @@
 //
 // Waiting: the first acquisition attempt runs attached; only an attempt that
 // must block detaches (the lock engine parks the thread, no processor time;
-// on the main thread, a wait that Ctrl-C can end: wait_for_lock).
+// on the main thread, in timed parks so that Ctrl-C can end it: wait_for_lock).
 // Releases never detach.
 //
 // Held-read count: per OS thread, the read guards entered and not yet exited
@@ -128,32 +128,24 @@ void release_held(GuardState& st) noexcept {
     st.held.reset();
 }
 
-// Waits detached until `try_lock` or `lock` has taken the lock. On the main
-// thread the wait is cut into slices that end with the lock not taken, so a
-// signal handler that raises (Ctrl-C) ends it without the lock; the lock
-// engine's parking cannot be left half-way, so there the thread retries the
-// attempt with pauses growing to 1 ms instead of parking. The cost (a
-// wake-up per pause, no place in the lock's queue) falls on that one thread
-// only; every other thread parks as before.
-template <class TryLock, class Lock>
-void wait_for_lock(TryLock&& try_lock, Lock&& lock) {
+// Waits detached until `lock_until(deadline)` has taken the lock (it returns
+// false, having taken nothing, once the deadline passes) or, off the main
+// thread, until `lock()` has. On the main thread
+// the wait is cut into slices, each one a timed park in the lock's queue:
+// the waiter keeps its place (and a writer its preference over new readers)
+// like any other, and a slice that ends without the lock leaves no trace, so
+// a signal handler that raises (Ctrl-C) ends the wait without the lock.
+// Elsewhere the wait is one untimed park.
+template <class LockUntil, class Lock>
+void wait_for_lock(LockUntil&& lock_until, Lock&& lock) {
     frame::interruptible([&](std::optional<uint64_t> slice) -> std::optional<bool> {
-        if (!slice) {
+        const std::optional<platform::Instant> end = slice ? platform::Instant::now().checked_add(*slice) : std::nullopt;
+        if (!end) {  // no slice, or one past the clock's range
             lock();
             return true;
         }
-        const platform::Instant end = platform::Instant::now().checked_add(*slice).value_or(platform::Instant{});
-        uint64_t pause_ns = 2'000;
-        for (unsigned attempt = 1;; ++attempt) {
-            if (try_lock()) return true;
-            if (platform::Instant::now() >= end) return std::nullopt;
-            if (attempt <= 4) {
-                platform::yield_now();  // an owner about to let go may run first
-                continue;
-            }
-            platform::sleep_for_ns(pause_ns);
-            if (pause_ns < 1'000'000) pause_ns *= 2;
-        }
+        if (lock_until(*end)) return true;
+        return std::nullopt;
     });
 }
 
@@ -173,13 +165,15 @@ PyObject* guard_enter(PyObject* self, PyObject*) noexcept {
         if constexpr (kind == Kind::Read) {
             const bool recursive = t_held_reads > 0;
             if (!lock.try_lock_shared_fast(recursive) && !lock.try_lock_shared(recursive)) {
-                wait_for_lock([&] { return lock.try_lock_shared(recursive); },
-                              [&] { lock.lock_shared(recursive); });
+                wait_for_lock(
+                    [&](platform::Instant deadline) { return lock.try_lock_shared_until(recursive, deadline); },
+                    [&] { lock.lock_shared(recursive); });
             }
             ++t_held_reads;
         } else {
             if (!lock.try_lock_exclusive()) {
-                wait_for_lock([&] { return lock.try_lock_exclusive(); }, [&] { lock.lock_exclusive(); });
+                wait_for_lock([&](platform::Instant deadline) { return lock.try_lock_exclusive_until(deadline); },
+                              [&] { lock.lock_exclusive(); });
             }
         }
         try {

@@ -86,8 +86,9 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Per-thread record. Owned by its thread; while the thread is inside park() it
-// is linked into one bucket queue and its fields belong to that bucket's lock.
+// Per-thread record. Owned by its thread; while the thread is inside park()
+// or park_until() it is linked into one bucket queue and its fields belong to
+// that bucket's lock.
 struct ThreadData {
     ThreadData() noexcept;
     ~ThreadData();
@@ -288,28 +289,83 @@ void reset_after_fork() noexcept {
 
 }  // namespace
 
-ParkResult park(Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept {
-    // Get the record before taking a bucket lock: creating it may grow the
-    // table, which takes bucket locks itself.
-    std::optional<ThreadData> fallback;
-    ThreadData* self = this_thread_record(fallback);
+namespace {
 
+// Validates and enqueues the caller's record; false (nothing enqueued) when
+// `validate` fails.
+bool enqueue(ThreadData* self, Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept {
     Bucket& b = lock_bucket(key);
     if (!validate()) {
         b.lock.unlock();
-        return {ParkStatus::Invalid, kUnparkNormal};
+        return false;
     }
     self->key = key;
     self->park_token = park_token;
     self->unpark_token = kUnparkNormal;
     b.append(self);
     b.lock.unlock();
+    return true;
+}
+
+}  // namespace
+
+ParkResult park(Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept {
+    // Get the record before taking a bucket lock: creating it may grow the
+    // table, which takes bucket locks itself.
+    std::optional<ThreadData> fallback;
+    ThreadData* self = this_thread_record(fallback);
+    if (!enqueue(self, key, park_token, validate)) return {ParkStatus::Invalid, kUnparkNormal};
 
     // Exactly one unpark() will take the record out of its queue and then
     // unpark this parker once; no other permit is ever given to it.
     self->parker.park();
     // Visible: written under the bucket lock before the unparker's release in
     // Parker::unpark(), which pairs with the acquire in Parker::park().
+    return {ParkStatus::Unparked, self->unpark_token};
+}
+
+ParkResult park_until(Key key, ParkToken park_token, FunctionRef<bool()> validate, Instant deadline,
+                      FunctionRef<void(bool)> timed_out) noexcept {
+    // The record first, as in park().
+    std::optional<ThreadData> fallback;
+    ThreadData* self = this_thread_record(fallback);
+    if (!enqueue(self, key, park_token, validate)) return {ParkStatus::Invalid, kUnparkNormal};
+
+    if (!self->parker.park_until(deadline)) {
+        // The deadline passed. Whether an unpark took the record is decided
+        // under the bucket lock: the record is still queued exactly when none
+        // did. Growth may have moved it, but always to the bucket that
+        // lock_bucket(key) now returns.
+        Bucket& b = lock_bucket(key);
+        ThreadData* prev = nullptr;
+        ThreadData* cur = b.head;
+        bool more_waiters = false;
+        while (cur && cur != self) {
+            more_waiters |= cur->key == key;
+            prev = cur;
+            cur = cur->next;
+        }
+        if (cur) {
+            if (prev) {
+                prev->next = self->next;
+            } else {
+                b.head = self->next;
+            }
+            if (b.tail == self) b.tail = prev;
+            for (ThreadData* td = self->next; td && !more_waiters; td = td->next) more_waiters = td->key == key;
+            self->next = nullptr;
+            timed_out(more_waiters);
+            b.lock.unlock();
+            return {ParkStatus::TimedOut, kUnparkNormal};
+        }
+        b.lock.unlock();
+        // An unpark chose us just as the deadline passed and will unpark the
+        // parker once it has released the bucket lock. Take that permit now:
+        // left behind, it would end our next park at once, unchosen.
+        self->parker.park();
+    }
+    // Visible as in park(): the unparker's release in Parker::unpark() pairs
+    // with the acquire in Parker::park_until() or Parker::park().
     return {ParkStatus::Unparked, self->unpark_token};
 }
 

@@ -8,8 +8,12 @@
 //   under that same lock, so no waiter is lost between "the lock looks taken"
 //   and "I am asleep".
 // Invariants: a record is queued at most once, only while its thread is in
-//   park(); bucket locks are held only for queue work and callbacks, never while
-//   sleeping, and never two at once. park() has no timeout.
+//   park() or park_until(); bucket locks are held only for queue work and
+//   callbacks, never while sleeping, and never two at once.
+// Timeouts: park_until() gives up at its deadline by taking its own record
+//   out of the queue under the bucket lock. If an unpark took the record
+//   first, the deadline lost the race: the thread waits for that unpark's
+//   wake-up and reports Unparked with its token, so a hand-off is never lost.
 // Fork: in a child the queues start empty and the bucket locks free; the
 //   threads parked in the parent do not exist there.
 // Wakes: unpark() wakes exactly the records it selected, after releasing the lock.
@@ -36,6 +40,7 @@ inline constexpr ParkToken kUnparkHandoff = 1;  // the waker already gave you th
 enum class ParkStatus : uint8_t {
     Unparked,  // woken by unpark(); `token` holds what the waker decided
     Invalid,   // the validation failed under the bucket lock; nothing was enqueued
+    TimedOut,  // park_until() only: the deadline passed and no unpark chose the record
 };
 
 struct ParkResult {
@@ -63,6 +68,15 @@ struct UnparkInfo {
 // under the bucket lock, then sleep until an unpark selects it. `validate`
 // runs with the bucket lock held: it must only read lock state, never block.
 ParkResult park(Key key, ParkToken park_token, FunctionRef<bool()> validate) noexcept;
+
+// As park(), but gives up at `deadline` (an instant already passed still
+// validates and enqueues, then times out at once). On timing out, the record
+// leaves the queue and `timed_out` runs, bucket lock still held, told whether
+// another record stays parked on `key`: the lock updates its state word there
+// (typically clearing its parked bit when none does). The same callback rules
+// as `validate` apply.
+ParkResult park_until(Key key, ParkToken park_token, FunctionRef<bool()> validate, platform::Instant deadline,
+                      FunctionRef<void(bool more_waiters)> timed_out) noexcept;
 
 // Walk the records parked on `key` in FIFO order, choosing them with `select`
 // (given each record's park token), then call `decide` once, bucket lock still

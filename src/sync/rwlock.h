@@ -1,7 +1,11 @@
 // sync/rwlock: RawRwLock, a one-word reader-writer lock.
 //
 // Guarantee: many readers or one writer; acquisitions synchronise with the
-// releases before them. Not reentrant for writers, not owner-checked, no timeouts.
+// releases before them. Not reentrant for writers, not owner-checked.
+// Timed acquisitions (the *_until forms) wait in the same queue as the
+// untimed ones, so writer preference holds for them too; one that returns
+// false leaves no trace: no share or claim held, no parked bit naming a
+// waiter that has gone, and the waiters its claim held back woken.
 // Writer-preferring: once a writer has claimed RW_WRITER, new non-recursive
 // readers stay out and it gets in when the readers inside have left. A recursive
 // shared attempt (by a thread already holding a read lock) may still enter while
@@ -63,7 +67,13 @@ public:
     // Add a reader, waiting as long as a writer forbids entry. Panics as
     // try_lock_shared() does.
     void lock_shared(bool recursive) {
-        if (!try_lock_shared_fast(recursive)) lock_shared_slow(recursive);
+        if (!try_lock_shared_fast(recursive)) lock_shared_slow(recursive, nullptr);
+    }
+
+    // As lock_shared(), but gives up at `deadline` (false: nothing taken). A
+    // deadline already passed still gets one attempt.
+    bool try_lock_shared_until(bool recursive, platform::Instant deadline) {
+        return try_lock_shared_fast(recursive) || lock_shared_slow(recursive, &deadline);
     }
 
     void unlock_shared() noexcept {
@@ -87,7 +97,13 @@ public:
     }
 
     void lock_exclusive() noexcept {
-        if (!try_lock_exclusive()) lock_exclusive_slow();
+        if (!try_lock_exclusive()) lock_exclusive_slow(nullptr);
+    }
+
+    // As lock_exclusive(), but gives up at `deadline` (false: nothing taken).
+    // A deadline already passed still gets one attempt.
+    bool try_lock_exclusive_until(platform::Instant deadline) noexcept {
+        return try_lock_exclusive() || lock_exclusive_slow(&deadline);
     }
 
     void unlock_exclusive() noexcept { unlock_exclusive_impl(false); }
@@ -120,10 +136,16 @@ private:
     // Inside this lock's own word, so no other lock can ever use it.
     parking_lot::Key secondary_key() const noexcept { return primary_key() + 1; }
 
-    void lock_shared_slow(bool recursive);
+    // The slow paths wait without limit when `deadline` is null; otherwise
+    // they return false at the deadline, having undone their steps.
+    bool lock_shared_slow(bool recursive, const platform::Instant* deadline);
     void unlock_shared_slow() noexcept;
-    void lock_exclusive_slow() noexcept;
-    void wait_for_readers() noexcept;
+    bool lock_exclusive_slow(const platform::Instant* deadline) noexcept;
+    bool wait_for_readers(const platform::Instant* deadline) noexcept;
+    void abandon_claim() noexcept;
+    // Park on `key` until woken, or until `deadline` when there is one.
+    parking_lot::ParkResult park(parking_lot::Key key, parking_lot::ParkToken token, FunctionRef<bool()> validate,
+                                 const platform::Instant* deadline) noexcept;
     void unlock_exclusive_slow(bool force_fair) noexcept;
 
     std::atomic<uint64_t> state_{0};

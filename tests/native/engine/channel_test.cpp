@@ -135,7 +135,9 @@ TYPED_TEST(Flavors, MpmcDeliversEveryItemOnceInPerProducerOrder) {
 
 TYPED_TEST(Flavors, BlockedReceiverWakesWhenTheLastSenderGoesElsewhere) {
     run_bounded("recv wakes on sender drop", [] {
-        auto [tx, rx] = TypeParam::template make<int>();
+        auto chan = TypeParam::template make<int>();
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         std::vector<ChannelSender<int>> clones;
         for (int i = 0; i < 3; ++i) clones.push_back(tx.clone());
         std::atomic<int> woke{0};
@@ -168,7 +170,9 @@ TYPED_TEST(Flavors, BlockedSenderWakesWithItsItemWhenTheLastReceiverGoes) {
     run_bounded("send wakes on receiver drop", [] {
         DestroyLog log(100);
         {
-            auto [tx, rx] = TypeParam::template make<Tracked>();
+            auto chan = TypeParam::template make<Tracked>();
+            auto& tx = chan.first;
+            auto& rx = chan.second;
             int64_t next = 0;
             fill<TypeParam>(tx, next);
             const int64_t blocked_value = next;

@@ -100,7 +100,9 @@ TEST(ListRace, SendersRacingForTheFirstBlockInstallExactlyOne) {
     constexpr int kThreads = 4;
     for (int round = 0; round < 100 * kScale; ++round) {
         AllocSnapshot before;
-        auto [tx, rx] = new_unbounded<int>();
+        auto chan = new_unbounded<int>();
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         std::barrier start(kThreads);
         std::vector<std::thread> ts;
         for (int t = 0; t < kThreads; ++t) {
@@ -123,7 +125,9 @@ TEST(ListRace, SendersRacingAcrossABlockBoundaryInstallExactlyOneNextBlock) {
     constexpr int kThreads = 4, kEach = 3;  // 12 sends starting at offset 25 cross the gap
     for (int round = 0; round < 100 * kScale; ++round) {
         AllocSnapshot before;
-        auto [tx, rx] = new_unbounded<int>();
+        auto chan = new_unbounded<int>();
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         for (int i = 0; i < 25; ++i) ASSERT_TRUE(tx.send(-1).ok());
         std::barrier start(kThreads);
         std::vector<std::thread> ts;

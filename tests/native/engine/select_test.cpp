@@ -57,8 +57,12 @@ TEST(SelectPasses, ReadinessAppearingOnALaterOperationDuringRegistrationAborts) 
     // After the first registration, the other channel gets an item: its own
     // registration then reports ready, the wait is abandoned before parking,
     // and that operation is taken.
-    auto [atx, arx] = new_bounded<int>(4);
-    auto [btx, brx] = new_bounded<int>(4);
+    auto achan = new_bounded<int>(4);
+    auto& atx = achan.first;
+    auto& arx = achan.second;
+    auto bchan = new_bounded<int>(4);
+    auto& btx = bchan.first;
+    auto& brx = bchan.second;
     size_t first = SIZE_MAX;
     auto hook = [&](size_t index) {
         if (first != SIZE_MAX) return;
@@ -82,8 +86,12 @@ TEST(SelectPasses, ReadinessAppearingOnALaterOperationDuringRegistrationAborts) 
 TEST(SelectPasses, CounterpartChoosingARegisteredOperationStopsTheRegistration) {
     // Another thread sends on the channel registered first: its notify
     // chooses this thread's entry, so the second operation is never registered.
-    auto [atx, arx] = new_bounded<int>(4);
-    auto [btx, brx] = new_bounded<int>(4);
+    auto achan = new_bounded<int>(4);
+    auto& atx = achan.first;
+    auto& arx = achan.second;
+    auto bchan = new_bounded<int>(4);
+    auto& btx = bchan.first;
+    auto& brx = bchan.second;
     size_t first = SIZE_MAX;
     auto hook = [&](size_t index) {
         if (first != SIZE_MAX) return;
@@ -107,8 +115,12 @@ TEST(SelectPasses, CounterpartChoosingARegisteredOperationStopsTheRegistration) 
 
 TEST(SelectPasses, ReadyOperationTakenByAnotherThreadMeanwhileMakesTheSelectionWaitAgain) {
     run_bounded("ready then taken", [] {
-        auto [atx, arx] = new_bounded<int>(4);
-        auto [btx, brx] = new_bounded<int>(4);
+        auto achan = new_bounded<int>(4);
+        auto& atx = achan.first;
+        auto& arx = achan.second;
+        auto bchan = new_bounded<int>(4);
+        auto& btx = bchan.first;
+        auto& brx = bchan.second;
         ChannelReceiver<int> thief_a = arx.clone(), thief_b = brx.clone();
         std::atomic<int> calls{0};
         auto hook = [&](size_t index) {
@@ -145,7 +157,9 @@ TEST(SelectPasses, ReadyOperationTakenByAnotherThreadMeanwhileMakesTheSelectionW
 TEST(SelectWakeups, CounterpartActingBeforeRegistrationIsNotMissed) {
     run_bounded("act before registration", [] {
         for (size_t cap : {0, 1, 4}) {  // 0: the list flavour
-            auto [tx, rx] = cap ? new_bounded<int>(cap) : new_unbounded<int>();
+            auto chan = cap ? new_bounded<int>(cap) : new_unbounded<int>();
+            auto& tx = chan.first;
+            auto& rx = chan.second;
             int calls = 0;
             auto send_now = [&] {
                 if (++calls == 1) std::thread([&] { ASSERT_TRUE(tx.try_send(11).ok()); }).join();
@@ -176,8 +190,12 @@ TEST(SelectWakeups, CounterpartActingBeforeRegistrationIsNotMissed) {
 TEST(SelectWakeups, NoLostWakeUpsInBlockingPingPong) {
     run_bounded("blocking ping-pong", [] {
         const int n = 5000 * kScale;
-        auto [ping_tx, ping_rx] = new_bounded<int>(1);
-        auto [pong_tx, pong_rx] = new_unbounded<int>();
+        auto ping_chan = new_bounded<int>(1);
+        auto& ping_tx = ping_chan.first;
+        auto& ping_rx = ping_chan.second;
+        auto pong_chan = new_unbounded<int>();
+        auto& pong_tx = pong_chan.first;
+        auto& pong_rx = pong_chan.second;
         std::thread peer([&] {
             for (int i = 0; i < n; ++i) {
                 RecvResult<int> r = ping_rx.recv();
@@ -196,9 +214,15 @@ TEST(SelectWakeups, NoLostWakeUpsInBlockingPingPong) {
 TEST(SelectWakeups, NoLostWakeUpsInSelectingPingPong) {
     run_bounded("selecting ping-pong", [] {
         const int n = 3000 * kScale;
-        auto [a_tx, a_rx] = new_bounded<int>(1);
-        auto [b_tx, b_rx] = new_unbounded<int>();
-        auto [z_tx, z_rx] = new_bounded<int>(0);
+        auto a_chan = new_bounded<int>(1);
+        auto& a_tx = a_chan.first;
+        auto& a_rx = a_chan.second;
+        auto b_chan = new_unbounded<int>();
+        auto& b_tx = b_chan.first;
+        auto& b_rx = b_chan.second;
+        auto z_chan = new_bounded<int>(0);
+        auto& z_tx = z_chan.first;
+        auto& z_rx = z_chan.second;
         // The peer answers on whichever of two channels the selection picks.
         std::thread peer([&] {
             for (int i = 0; i < n; ++i) {
@@ -260,7 +284,9 @@ TEST(SelectDeadlines, CallersDeadlineEarlierThanTheTimerWins) {
 }
 
 TEST(SelectDeadlines, ZeroDurationStillMakesOneFullAttempt) {
-    auto [atx, arx] = new_bounded<int>(2);
+    auto achan = new_bounded<int>(2);
+    auto& atx = achan.first;
+    auto& arx = achan.second;
     auto [ztx, zrx] = new_bounded<int>(0);
     {
         const WaitStats before = this_thread_wait_stats();
@@ -293,7 +319,9 @@ TEST(SelectDeadlines, ZeroDurationStillMakesOneFullAttempt) {
 
 TEST(SelectDeadlines, OverflowingDurationMeansNoLimit) {
     run_bounded("overflowing duration", [] {
-        auto [tx, rx] = new_bounded<int>(1);
+        auto chan = new_bounded<int>(1);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         std::thread late([&] {
             ASSERT_TRUE(eventually([&] { return A::registered_receivers(tx) == 1; }));
             ASSERT_TRUE(tx.send(3).ok());
@@ -396,8 +424,12 @@ TEST(SelectShuffle, EveryReadyOperationIsChosenFirstAboutEquallyOften) {
 TEST(SelectMixed, DataCloseSignalAndTimerArmsInOneSelection) {
     run_bounded("mixed arms", [] {
         DestroyLog log(10);
-        auto [data_tx, data_rx] = new_bounded<Tracked>(2);
-        auto [close_tx, close_rx] = new_bounded<Unit>(0);
+        auto data_chan = new_bounded<Tracked>(2);
+        auto& data_tx = data_chan.first;
+        auto& data_rx = data_chan.second;
+        auto close_chan = new_bounded<Unit>(0);
+        auto& close_tx = close_chan.first;
+        auto& close_rx = close_chan.second;
         auto wait = [&](uint64_t timeout) {
             ChannelReceiver<Instant> timer = after(timeout);
             Select sel;
@@ -589,7 +621,9 @@ TEST(Timers, HugeDurationGivesANeverReceiver) {
     EXPECT_EQ(a.try_recv().status, RecvStatus::Empty);
     EXPECT_TRUE(a.is_empty());
     run_bounded("never receiver waits without a limit", [&] {
-        auto [tx, rx] = new_bounded<int>(0);
+        auto chan = new_bounded<int>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         std::thread late([&] {
             ASSERT_TRUE(eventually([&] { return A::registered_receivers(tx) == 1; }));
             ASSERT_TRUE(tx.send(8).ok());

@@ -3,6 +3,12 @@
 // runner and polling come from the shared harness, ../bounded.h),
 // and TestAccess, the engine's friend that reads the wait lists so that a
 // test can wait until a partner has registered.
+//
+// A test whose lambdas use the ends of a channel names the pair and binds
+// references to its members, `auto chan = new_bounded<T>(n); auto& tx =
+// chan.first; ...`, rather than `auto [tx, rx] = ...`: clang before 16
+// refuses to capture a structured binding in a lambda, and the tests must
+// build with Debian 12's clang 14 as well as with gcc.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -22,7 +22,9 @@ TEST(Zero, NonBlockingCallsNeedAWaitingPartner) {
 
 TEST(Zero, TrySendHandsTheItemToABlockedReceiver) {
     run_bounded("try_send to blocked recv", [] {
-        auto [tx, rx] = new_bounded<Tracked>(0);
+        auto chan = new_bounded<Tracked>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         int64_t got = -1;
         std::thread r([&] { got = rx.recv().item->value; });
         ASSERT_TRUE(eventually([&] { return A::waiting_receivers(A::zero(tx)) == 1; }));
@@ -36,7 +38,9 @@ TEST(Zero, TrySendHandsTheItemToABlockedReceiver) {
 
 TEST(Zero, TryRecvTakesTheItemOfABlockedSender) {
     run_bounded("try_recv from blocked send", [] {
-        auto [tx, rx] = new_bounded<Tracked>(0);
+        auto chan = new_bounded<Tracked>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         SendStatus status = SendStatus::Full;
         std::thread s([&] { status = tx.send(Tracked(7)).status; });
         ASSERT_TRUE(eventually([&] { return A::waiting_senders(A::zero(tx)) == 1; }));
@@ -55,7 +59,9 @@ TEST(Zero, HandOverBetweenBlockingAndSelectingParties) {
     run_bounded("zero hand-over", [] {
         const int n = 300 * kScale;
         AllocSnapshot before;
-        auto [tx, rx] = new_bounded<Tracked>(0);
+        auto chan = new_bounded<Tracked>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         for (int mode = 0; mode < 4; ++mode) {
             const bool select_send = mode & 1, select_recv = mode & 2;
             std::thread s([&] {
@@ -92,7 +98,9 @@ TEST(Zero, HandOverBetweenBlockingAndSelectingParties) {
 
 TEST(Zero, SelectOnBothEndsDoesNotPairWithItself) {
     run_bounded("no self pairing", [] {
-        auto [tx, rx] = new_bounded<int>(0);
+        auto chan = new_bounded<int>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         {
             Select sel;
             sel.send(tx);
@@ -117,7 +125,9 @@ TEST(Zero, SelectOnBothEndsDoesNotPairWithItself) {
 TEST(Zero, TwoSelectingPartiesPairWithEachOther) {
     run_bounded("select-select pairing", [] {
         AllocSnapshot before;
-        auto [tx, rx] = new_bounded<int>(0);
+        auto chan = new_bounded<int>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         const int n = 200 * kScale;
         std::thread s([&] {
             for (int i = 0; i < n; ++i) {
@@ -211,7 +221,9 @@ struct MutexWitness {
 
 TEST(Zero, FailedSendRegistrationDropsNoItemUnderTheMutex) {
     run_bounded("send registration failure", [] {
-        auto [tx, rx] = new_bounded<MutexWitness>(0);
+        auto chan = new_bounded<MutexWitness>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         MutexWitness::watched = &A::mutex(A::zero(tx));
         alloc_stats::fail_nth(AllocKind::WaitList, 1);  // the senders' list grows on this first wait
         EXPECT_THROW((void)tx.send(MutexWitness()), std::bad_alloc);
@@ -232,7 +244,9 @@ TEST(Zero, FailedSendRegistrationDropsNoItemUnderTheMutex) {
 // that stayed in the parent: nothing may be handed to that receiver there.
 TEST(Zero, ForkChildNeverPairsWithAReceiverLeftInTheParent) {
     run_bounded("fork with a blocked receiver", [] {
-        auto [tx, rx] = new_bounded<int>(0);
+        auto chan = new_bounded<int>(0);
+        auto& tx = chan.first;
+        auto& rx = chan.second;
         std::thread r([&] { EXPECT_EQ(rx.recv().item.value_or(-1), 1); });
         ASSERT_TRUE(eventually([&] { return A::waiting_receivers(A::zero(tx)) == 1; }));
         const int status = quorvel::test::exit_status_of_fork_child([&] {

@@ -306,3 +306,46 @@ TEST(ParkingLotFork, ChildReleasesAndRetakesLocksWhoseWaitersStayedInTheParent) 
     l.unlock_exclusive();
     team.join();
 }
+
+TEST(ParkingLotTimeout, TimedOutRecordLeavesTheQueueAndTellsWhetherOthersStay) {
+    // A waiter on another key of the same bucket never counts as "more".
+    const pl::Key a = same_bucket_key(80), b = same_bucket_key(81);
+    for (bool other_on_a : {false, true}) {
+        SCOPED_TRACE(other_on_a ? "another waiter on the key" : "alone on the key");
+        Team team;
+        Parked on_b, other;
+        ASSERT_TRUE(park_one(team, b, 7, on_b, 1));
+        if (other_on_a) {
+            ASSERT_TRUE(park_one(team, a, 8, other, 1));
+        }
+        int calls = 0;
+        bool more = !other_on_a;
+        const auto r = pl::park_until(
+            a, 9, [] { return true; }, *Instant::now().checked_add(2'000'000), [&](bool m) {
+                ++calls;
+                more = m;
+            });
+        EXPECT_EQ(r.status, pl::ParkStatus::TimedOut);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(more, other_on_a);
+        // Only our record left: the others are still queued, in order.
+        if (other_on_a) {
+            EXPECT_EQ(unpark_all(a, 0), (std::vector<pl::ParkToken>{8}));
+        }
+        EXPECT_EQ(unpark_all(b, 0), (std::vector<pl::ParkToken>{7}));
+        team.join();
+        EXPECT_EQ(pl::waiters_on(a) + pl::waiters_on(b), 0u);
+    }
+    // Woken before its deadline, a timed park reports what the waker decided.
+    Team team;
+    std::atomic<int> calls{0};
+    pl::ParkResult r{pl::ParkStatus::Invalid, 0};
+    team.spawn([&] {
+        r = pl::park_until(a, 9, [] { return true; }, kFarFuture, [&](bool) { calls.fetch_add(1); });
+    });
+    ASSERT_TRUE(parked_on(a, 1));
+    EXPECT_EQ(unpark_all(a, pl::kUnparkHandoff), (std::vector<pl::ParkToken>{9}));
+    team.join();
+    EXPECT_TRUE(r.handed_off());
+    EXPECT_EQ(calls.load(), 0);
+}
