@@ -84,3 +84,60 @@ apt_private_setup() {
         apt-get "${APT_OPTS[@]}" update -q >/dev/null || die "apt-get update (private lists) failed"
     fi
 }
+
+# Prints the path of the pristine upstream tarball of Debian's python3.13
+# source package, downloading it into $QUORVEL_CACHE/src on first use.
+cpython_tarball() {
+    local srcdir="$QUORVEL_CACHE/src" tarball versions v
+    mkdir -p "$srcdir"
+    tarball=$(ls "$srcdir"/python3.13_*.orig.tar.xz 2>/dev/null | sort -V | tail -n1 || true)
+    if [ -z "$tarball" ]; then
+        apt_private_setup
+        versions=$(apt-cache "${APT_OPTS[@]}" showsrc python3.13 | awk '/^Version:/ {print $2}' | sort -uVr)
+        [ -n "$versions" ] || die "apt-cache showsrc python3.13 lists no versions"
+        for v in $versions; do
+            log "trying python3.13=$v"
+            rm -f "$srcdir"/python3.13_*
+            if (cd "$srcdir" && apt-get "${APT_OPTS[@]}" source --download-only "python3.13=$v" >/dev/null 2>&1); then
+                tarball=$(ls "$srcdir"/python3.13_*.orig.tar.xz | head -n1)
+                break
+            fi
+        done
+        [ -n "$tarball" ] || die "no version of the python3.13 source package could be downloaded"
+    fi
+    echo "$tarball"
+}
+
+# build_cpython SUFFIX CONFIGURE-ARGS...: builds CPython from that tarball
+# into $QUORVEL_CACHE/cpython-<version><SUFFIX> and prints the prefix. The
+# prefix gets a .complete marker only once installed, so an interrupted build
+# is redone. Extra environment: CPYTHON_JOBS (make -j, default nproc),
+# CPYTHON_NICE (nice level, default 0). The caller holds the build lock.
+build_cpython() {
+    local suffix=$1; shift
+    local tarball upstream prefix build
+    tarball=$(cpython_tarball)
+    upstream=$(basename "$tarball" | sed -E 's/^python3\.13_(.*)\.orig\.tar\.xz$/\1/')
+    prefix="$QUORVEL_CACHE/cpython-${upstream}${suffix}"
+    build="$QUORVEL_CACHE/build/cpython-${upstream}${suffix}"
+    log "building CPython $upstream ($*) into $prefix"
+    rm -rf "$build" "$prefix"
+    mkdir -p "$build"
+    tar -xJf "$tarball" -C "$build" --strip-components=1
+    (
+        cd "$build"
+        nice -n "${CPYTHON_NICE:-0}" ./configure "$@" --prefix="$prefix" --with-ensurepip=install \
+            >"$build/configure.log" 2>&1 || { tail -n 40 "$build/configure.log" >&2; exit 1; }
+        nice -n "${CPYTHON_NICE:-0}" make -j"${CPYTHON_JOBS:-$(nproc)}" >"$build/make.log" 2>&1 \
+            || { tail -n 60 "$build/make.log" >&2; exit 1; }
+        make install >"$build/install.log" 2>&1 || { tail -n 60 "$build/install.log" >&2; exit 1; }
+    ) || die "building CPython failed (logs in $build)"
+    # The sanitizer runs read the interpreter's own suppression files.
+    if [ -d "$build/Tools/tsan" ]; then
+        mkdir -p "$prefix/share/tsan"
+        cp "$build"/Tools/tsan/*.txt "$prefix/share/tsan/"
+    fi
+    touch "$prefix/.complete"
+    rm -rf "$build"
+    echo "$prefix"
+}

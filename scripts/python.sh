@@ -37,38 +37,5 @@ done
 log "no free-threaded interpreter found: building CPython 3.13 (--disable-gil); this takes about 5 minutes"
 apt_install build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev \
     liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev
-apt_private_setup
-
-srcdir="$QUORVEL_CACHE/src"
-mkdir -p "$srcdir"
-tarball=$(ls "$srcdir"/python3.13_*.orig.tar.xz 2>/dev/null | sort -V | tail -n1 || true)
-if [ -z "$tarball" ]; then
-    versions=$(apt-cache "${APT_OPTS[@]}" showsrc python3.13 | awk '/^Version:/ {print $2}' | sort -uVr)
-    [ -n "$versions" ] || die "apt-cache showsrc python3.13 lists no versions"
-    for v in $versions; do
-        log "trying python3.13=$v"
-        rm -f "$srcdir"/python3.13_*
-        if (cd "$srcdir" && apt-get "${APT_OPTS[@]}" source --download-only "python3.13=$v" >/dev/null 2>&1); then
-            tarball=$(ls "$srcdir"/python3.13_*.orig.tar.xz | head -n1)
-            break
-        fi
-    done
-    [ -n "$tarball" ] || die "no version of the python3.13 source package could be downloaded"
-fi
-upstream=$(basename "$tarball" | sed -E 's/^python3\.13_(.*)\.orig\.tar\.xz$/\1/')
-prefix="$QUORVEL_CACHE/cpython-${upstream}t"
-build="$QUORVEL_CACHE/build/cpython-$upstream"
-log "building CPython $upstream into $prefix"
-rm -rf "$build" "$prefix"
-mkdir -p "$build"
-tar -xJf "$tarball" -C "$build" --strip-components=1
-(
-    cd "$build"
-    ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install >"$build/configure.log" 2>&1 \
-        || { tail -n 40 "$build/configure.log"; exit 1; }
-    make -j"$(nproc)" >"$build/make.log" 2>&1 || { tail -n 60 "$build/make.log"; exit 1; }
-    make install >"$build/install.log" 2>&1 || { tail -n 60 "$build/install.log"; exit 1; }
-) || die "building CPython failed (logs in $build)"
-touch "$prefix/.complete"
-rm -rf "$build"
+prefix=$(build_cpython t --disable-gil)
 echo "$prefix/bin/python3.13t"

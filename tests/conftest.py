@@ -8,6 +8,7 @@ with a message instead.
 
 from __future__ import annotations
 
+import os
 import platform
 import sys
 import threading
@@ -20,6 +21,24 @@ import pytest
 JOIN_TIMEOUT = 60.0
 WAIT = 10.0  # upper bound for anything that must happen
 
+# Model-based fuzzing (tests/test_fuzz_*.py): `make test` runs the short
+# profile, `make fuzz` the long one (HYPOTHESIS_PROFILE=long). No example
+# database: runs stay independent of each other and of the work tree.
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the fuzz tests skip themselves then
+    pass
+else:
+    _common = dict(database=None, deadline=None, print_blob=True,
+                   suppress_health_check=[HealthCheck.too_slow])
+    settings.register_profile("short", max_examples=60, stateful_step_count=30, **_common)
+    settings.register_profile("long", max_examples=3000, stateful_step_count=100, **_common)
+    # Under the reference-leak runner every round must draw the same
+    # examples, or hypothesis' own caches would grow like a leak.
+    settings.register_profile("refleak", max_examples=30, stateful_step_count=20,
+                              derandomize=True, **_common)
+    settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE",
+                                         "refleak" if os.environ.get("QUORVEL_REFLEAK") else "short"))
 
 
 def pytest_configure(config: pytest.Config) -> None:
