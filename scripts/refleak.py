@@ -145,8 +145,8 @@ class RefleakRunner:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    spec = config.getoption("--refleak")
-    if not spec:
+    rounds = config.getoption("--refleak")
+    if not rounds:
         return
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleak needs an interpreter built --with-pydebug")
@@ -159,5 +159,5 @@ def pytest_configure(config: pytest.Config) -> None:
         _testinternalcapi.suppress_immortalization(True)
     except (ImportError, AttributeError):
         pass
-    warmup, _, runs = spec.partition(":")
+    warmup, _, runs = rounds.partition(":")
     config.pluginmanager.register(RefleakRunner(int(warmup), int(runs or 3)), "refleak-runner")
