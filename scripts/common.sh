@@ -112,7 +112,10 @@ cpython_tarball() {
 # into $QUORVEL_CACHE/cpython-<version><SUFFIX> and prints the prefix. The
 # prefix gets a .complete marker only once installed, so an interrupted build
 # is redone. Extra environment: CPYTHON_JOBS (make -j, default nproc),
-# CPYTHON_NICE (nice level, default 0). The caller holds the build lock.
+# CPYTHON_NICE (nice level, default 0), CPYTHON_PYC=top (byte-compile only
+# the top level of the standard library at install; the rest is compiled on
+# first import. The checking builds use it: their interpreters run the
+# install-time compile several times slower). The caller holds the build lock.
 build_cpython() {
     local suffix=$1; shift
     local tarball upstream prefix build
@@ -121,6 +124,7 @@ build_cpython() {
     prefix="$QUORVEL_CACHE/cpython-${upstream}${suffix}"
     build="$QUORVEL_CACHE/build/cpython-${upstream}${suffix}"
     log "building CPython $upstream ($*) into $prefix"
+    local started=$SECONDS
     rm -rf "$build" "$prefix"
     mkdir -p "$build"
     tar -xJf "$tarball" -C "$build" --strip-components=1
@@ -130,7 +134,10 @@ build_cpython() {
             >"$build/configure.log" 2>&1 || { tail -n 40 "$build/configure.log" >&2; exit 1; }
         nice -n "${CPYTHON_NICE:-0}" make -j"${CPYTHON_JOBS:-$(nproc)}" >"$build/make.log" 2>&1 \
             || { tail -n 60 "$build/make.log" >&2; exit 1; }
-        make install >"$build/install.log" 2>&1 || { tail -n 60 "$build/install.log" >&2; exit 1; }
+        local install_args=()
+        [ "${CPYTHON_PYC:-all}" = top ] && install_args+=("COMPILEALL_OPTS=-j0 -l")
+        make install "${install_args[@]}" >"$build/install.log" 2>&1 \
+            || { tail -n 60 "$build/install.log" >&2; exit 1; }
     ) || die "building CPython failed (logs in $build)"
     # The sanitizer runs read the interpreter's own suppression files.
     if [ -d "$build/Tools/tsan" ]; then
@@ -139,5 +146,6 @@ build_cpython() {
     fi
     touch "$prefix/.complete"
     rm -rf "$build"
+    log "built CPython $upstream$suffix in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
     echo "$prefix"
 }

@@ -4,6 +4,10 @@
 # scripts/python.sh builds, building it into the cache folder on first use:
 #   tsan   --disable-gil --with-thread-sanitizer, compiled with Debian's clang
 #   debug  --disable-gil --with-pydebug (sys.gettotalrefcount, debug allocator)
+# The TSan build leaves out the interpreter's own test modules (nothing here
+# uses them); the debug build keeps them for _testinternalcapi, which the
+# leak runner needs. Both byte-compile only the top level of the standard
+# library at install (CPYTHON_PYC in common.sh).
 # Both take a long time on a small machine (tsan ~20-30 minutes on 2 cores),
 # so they run niced; CPYTHON_JOBS and CPYTHON_NICE override that.
 set -euo pipefail
@@ -12,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 variant=${1:-}
 case "$variant" in
-    tsan)  suffix=t-tsan;  args=(--disable-gil --with-thread-sanitizer CC=clang CXX=clang++) ;;
+    tsan)  suffix=t-tsan;  args=(--disable-gil --with-thread-sanitizer --disable-test-modules CC=clang CXX=clang++) ;;
     debug) suffix=td;      args=(--disable-gil --with-pydebug) ;;
     *) die "usage: $0 tsan|debug" ;;
 esac
@@ -44,5 +48,5 @@ fi
 # The freshly built interpreter runs during the build (ensurepip, byte
 # compiling): its own races must not fail the build.
 export TSAN_OPTIONS="report_bugs=0 exitcode=0"
-CPYTHON_NICE=${CPYTHON_NICE:-10} CPYTHON_JOBS=${CPYTHON_JOBS:-2} build_cpython "$suffix" "${args[@]}" >/dev/null
+CPYTHON_PYC=top CPYTHON_NICE=${CPYTHON_NICE:-10} CPYTHON_JOBS=${CPYTHON_JOBS:-2} build_cpython "$suffix" "${args[@]}" >/dev/null
 find_built || die "the $variant build finished but no interpreter was found"
