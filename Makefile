@@ -57,8 +57,8 @@ bench: module
 	$(PY) bench/run.py --native $(BUILD)/native-bench.txt
 
 # The Python suite under ThreadSanitizer: a free-threaded interpreter built
-# with --with-thread-sanitizer (cached in ~/.cache/quorvel; the first build
-# takes long), the module compiled with -fsanitize=thread, the interpreter's
+# with --with-thread-sanitizer (built into ~/.cache/quorvel on first use, a
+# few minutes), the module compiled with -fsanitize=thread, the interpreter's
 # own suppressions for free threading plus tests/tsan-python.supp. Any report
 # fails the run. QUORVEL_TSAN=1 lets the heaviest stress tests use smaller
 # sizes; every test still runs.

@@ -8,8 +8,8 @@
 # uses them); the debug build keeps them for _testinternalcapi, which the
 # leak runner needs. Both byte-compile only the top level of the standard
 # library at install (CPYTHON_PYC in common.sh).
-# Both take a long time on a small machine (tsan ~20-30 minutes on 2 cores),
-# so they run niced; CPYTHON_JOBS and CPYTHON_NICE override that.
+# Each takes a few minutes on two idle cores; they run niced so that they can
+# share the machine with other work. CPYTHON_JOBS and CPYTHON_NICE override that.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
@@ -37,7 +37,7 @@ exec 9>"$QUORVEL_CACHE/python-build-$variant.lock"
 flock 9
 find_built && exit 0
 
-log "building the $variant variant of CPython 3.13; this takes a long time"
+log "building the $variant variant of CPython 3.13; this takes a few minutes"
 apt_install build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev \
     liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev
 if [ "$variant" = tsan ]; then
